@@ -1,0 +1,39 @@
+# The two commands a newcomer needs: `make run` and `make test`.
+# Both install whatever Debian packages are missing first.
+
+WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
+
+.PHONY: all deps build build-linux build-windows run test test-linux test-windows clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: build-linux build-windows
+
+build-linux: deps
+	@cmake --preset linux >/dev/null
+	@cmake --build --preset linux
+
+build-windows: deps
+	@cmake --preset windows >/dev/null
+	@cmake --build --preset windows
+
+# Starts the native program in the foreground; its log goes to this terminal. Ctrl-C ends it.
+run: build-linux
+	./build/linux/ravelink
+
+test: build
+	@$(MAKE) --no-print-directory test-linux test-windows
+
+test-linux:
+	ctest --preset linux
+
+# Whatever happens, no Wine process of the test prefix outlives the run.
+test-windows:
+	@status=0; ctest --preset windows || status=$$?; \
+	WINEPREFIX=$(WINEPREFIX_DIR) wineserver -k 2>/dev/null; exit $$status
+
+clean:
+	rm -rf build

@@ -1,0 +1,7 @@
+#include "notification/AbstractObserver.h"
+
+namespace notification {
+
+AbstractObserver::~AbstractObserver() = default;
+
+}  // namespace notification

@@ -1,0 +1,12 @@
+#include "notification/ConnectCloseNotification.h"
+
+#include <utility>
+
+namespace notification {
+
+ConnectCloseNotification::ConnectCloseNotification(connection_ptr connection)
+    : ConnectNotification(std::move(connection)) {}
+
+std::string ConnectCloseNotification::description() const { return "connection closing ..."; }
+
+}  // namespace notification

@@ -1,0 +1,12 @@
+#include "notification/LoadModuleResponse.h"
+
+#include <utility>
+
+namespace notification {
+
+LoadModuleResponse::LoadModuleResponse(bool success, std::string text)
+    : ResponseNotification(success), text(std::move(text)) {}
+
+std::string LoadModuleResponse::responseText() const { return text; }
+
+}  // namespace notification

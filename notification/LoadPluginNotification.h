@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+#include "notification/PluginNotification.h"
+
+namespace notification {
+
+// Command: load the named module (UTF-8 file name or path) for this connection.
+class LoadPluginNotification : public PluginNotification {
+public:
+    explicit LoadPluginNotification(const char* module);
+
+    std::string getModule() const;
+
+private:
+    std::string module;
+};
+
+}  // namespace notification

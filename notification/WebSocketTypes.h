@@ -1,0 +1,18 @@
+#pragma once
+
+// The WebSocket library's handles as every part of ravelink sees them. The server runs websocketpp's
+// stock Asio configuration without TLS; these aliases keep that choice in one place.
+
+#include <websocketpp/config/asio_no_tls.hpp>
+#include <websocketpp/server.hpp>
+
+namespace notification {
+
+using server = websocketpp::server<websocketpp::config::asio>;
+// Shared pointer to one connection. Holding it keeps the connection object alive, not the TCP
+// connection open.
+using connection_ptr = server::connection_ptr;
+// Shared pointer to one received message: opcode and complete payload.
+using message_ptr = server::message_ptr;
+
+}  // namespace notification

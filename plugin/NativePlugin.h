@@ -1,0 +1,66 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "notification/InvokePluginFunctionNotification.h"
+#include "notification/LoadPluginNotification.h"
+#include "notification/MsgNotification.h"
+#include "notification/NotificationCenter.h"
+#include "notification/ResponseNotification.h"
+#include "notification/UnLoadPluginNotification.h"
+#include "notification/WebSocketTypes.h"
+#include "platform/DynamicLibrary.h"
+#include "ravelink/ravelink_plugin.h"
+
+namespace plugin {
+
+// The plug-in host of one WebSocket connection: reads the connection's requests, loads, calls and
+// releases its modules, and sends every reply on the connection.
+//
+// Inside it is a pipeline of three private centers: requestCenter turns a message into a command
+// or a syntax-error reply, commandCenter loads, invokes and unloads, responseCenter writes and sends
+// the reply. Each stage posts only to a later one, so no observer is ever re-entered. Everything is
+// synchronous: when postMessage() returns, the reply has been handed to the connection.
+//
+// Owned by exactly one entry of the PluginsManager's table. The five observers it registers point
+// back at it and live in its own centers, so they go when it goes.
+class NativePlugin {
+public:
+    explicit NativePlugin(notification::connection_ptr connection);
+    ~NativePlugin();
+    NativePlugin(const NativePlugin&) = delete;
+    NativePlugin& operator=(const NativePlugin&) = delete;
+
+    // Called once, right after construction and before anything is posted.
+    void registerObservers();
+
+    // Reads, carries out and answers one request of this connection.
+    void postMessage(std::shared_ptr<notification::MsgNotification> message);
+
+    // Releases every module of this connection. Called when the connection closes; the unload reply
+    // it produces cannot reach the closed connection and is dropped.
+    void postUnload();
+
+private:
+    void onMsg(std::shared_ptr<notification::MsgNotification> message);
+    void onLoadPlugin(std::shared_ptr<notification::LoadPluginNotification> request);
+    void onUnLoadPlugin(std::shared_ptr<notification::UnLoadPluginNotification> request);
+    void onInvokePluginFunction(
+        std::shared_ptr<notification::InvokePluginFunctionNotification> request);
+    void onResponse(std::shared_ptr<notification::ResponseNotification> response);
+
+    notification::connection_ptr connection;
+    notification::NotificationCenter requestCenter;
+    notification::NotificationCenter commandCenter;
+    notification::NotificationCenter responseCenter;
+
+    // Every successful load this connection made, oldest first, each owned here until the
+    // connection closes. A later load changes which module invokes reach, never what is released:
+    // all of them are released on unload, newest first.
+    std::vector<std::unique_ptr<platform::DynamicLibrary>> modules;
+    // The entry point invokes call; it belongs to one of `modules`. Null when none was found.
+    InvokeFunc invokeEntry;
+};
+
+}  // namespace plugin

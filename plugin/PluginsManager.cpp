@@ -1,0 +1,50 @@
+#include "plugin/PluginsManager.h"
+
+#include <utility>
+
+#include "notification/Observer.h"
+
+namespace plugin {
+
+using namespace notification;
+
+PluginsManager::PluginsManager() = default;
+
+PluginsManager::~PluginsManager() = default;
+
+void PluginsManager::registerObservers() {
+    eventCenter.addObserver(Observer<PluginsManager, ConnectReadyNotification>(
+        this, &PluginsManager::onConnectReady));
+    eventCenter.addObserver(Observer<PluginsManager, ConnectCloseNotification>(
+        this, &PluginsManager::onConnectClose));
+    eventCenter.addObserver(
+        Observer<PluginsManager, MsgNotification>(this, &PluginsManager::onMsg));
+}
+
+void PluginsManager::onConnectReady(std::shared_ptr<ConnectReadyNotification> event) {
+    auto host = std::make_unique<NativePlugin>(event->getConnection());
+    host->registerObservers();
+    // Should the same connection ever be reported twice, the existing entry stays and the new host
+    // is destroyed here.
+    plugins.emplace(event->getConnection(), std::move(host));
+}
+
+void PluginsManager::onConnectClose(std::shared_ptr<ConnectCloseNotification> event) {
+    const auto entry = plugins.find(event->getConnection());
+    if (entry == plugins.end()) {
+        return;
+    }
+    // Unload first: the NativePlugin must not be destroyed while its own centers deliver.
+    entry->second->postUnload();
+    plugins.erase(entry);
+}
+
+void PluginsManager::onMsg(std::shared_ptr<MsgNotification> event) {
+    const auto entry = plugins.find(event->getConnection());
+    if (entry == plugins.end()) {
+        return;
+    }
+    entry->second->postMessage(std::move(event));
+}
+
+}  // namespace plugin

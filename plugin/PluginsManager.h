@@ -1,0 +1,47 @@
+#pragma once
+
+#include <map>
+#include <memory>
+
+#include "notification/ConnectCloseNotification.h"
+#include "notification/ConnectReadyNotification.h"
+#include "notification/MsgNotification.h"
+#include "notification/NotificationCenter.h"
+#include "notification/WebSocketTypes.h"
+#include "plugin/NativePlugin.h"
+
+namespace plugin {
+
+// Keeps one NativePlugin per open connection and routes the front end's events to it.
+//
+// The front end posts ConnectReadyNotification, MsgNotification and ConnectCloseNotification into
+// eventCenter. A ready connection gets a fresh NativePlugin; each message goes to its connection's
+// NativePlugin; a closing connection has its modules released and then its NativePlugin destroyed.
+// The manager itself never looks inside a message.
+class PluginsManager {
+public:
+    PluginsManager();
+    ~PluginsManager();
+    PluginsManager(const PluginsManager&) = delete;
+    PluginsManager& operator=(const PluginsManager&) = delete;
+
+    // Registers the three event observers. Called once, before the endpoint can accept connections.
+    void registerObservers();
+
+    // Where the front end posts its events. Declared first so that it outlives the table.
+    notification::NotificationCenter eventCenter;
+
+    // Number of connections being hosted.
+    std::size_t size() const { return plugins.size(); }
+
+private:
+    void onConnectReady(std::shared_ptr<notification::ConnectReadyNotification> event);
+    void onConnectClose(std::shared_ptr<notification::ConnectCloseNotification> event);
+    void onMsg(std::shared_ptr<notification::MsgNotification> event);
+
+    // Keyed by connection object address. Both key and NativePlugin hold the connection alive
+    // until the entry goes.
+    std::map<notification::connection_ptr, std::unique_ptr<NativePlugin>> plugins;
+};
+
+}  // namespace plugin
