@@ -3,7 +3,7 @@
 
 WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
 
-.PHONY: all deps build build-linux build-windows run test test-linux test-windows clean
+.PHONY: all deps build build-linux build-windows run test test-linux test-windows test-sanitize clean
 
 all: build
 
@@ -25,7 +25,7 @@ run: build-linux
 	./build/linux/ravelink
 
 test: build
-	@$(MAKE) --no-print-directory test-linux test-windows
+	@$(MAKE) --no-print-directory test-sanitize test-linux test-windows
 
 test-linux:
 	ctest --preset linux
@@ -37,3 +37,10 @@ test-windows:
 
 clean:
 	rm -rf build
+
+# The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer: hostile requests must
+# never reach undefined behaviour.
+test-sanitize: deps
+	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DRAVELINK_SANITIZE=ON >/dev/null
+	@cmake --build build/sanitize -j2 --target ravelink_unit_tests
+	./build/sanitize/tests/ravelink_unit_tests --gtest_brief=1
