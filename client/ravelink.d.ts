@@ -1,0 +1,134 @@
+// Type declarations for the ravelink page client (ravelink.js).
+
+/** The address every ravelink program listens on. */
+export declare const DEFAULT_URL: 'ws://127.0.0.1:7321';
+export declare const DEFAULT_CONNECT_TIMEOUT_MS: 5000;
+
+/** The subset of the standard WebSocket interface the client needs (browsers' WebSocket fits). */
+export interface WebSocketLike {
+  readonly readyState: number;
+  binaryType: string;
+  send(data: string): void;
+  close(code?: number, reason?: string): void;
+  addEventListener(type: 'open' | 'message' | 'close' | 'error', listener: (event: any) => void): void;
+  removeEventListener(type: 'open' | 'message' | 'close' | 'error', listener: (event: any) => void): void;
+}
+
+export type WebSocketConstructor = new (url: string) => WebSocketLike;
+
+/** One message on the wire, as seen by an onTrace hook. */
+export interface TraceEvent {
+  direction: 'send' | 'receive';
+  /** The JSON text exactly as sent or received. */
+  text: string;
+}
+
+export interface ConnectOptions {
+  /** Defaults to ws://127.0.0.1:7321. */
+  url?: string;
+  /** How long to wait for the WebSocket to open. Defaults to 5000 ms. */
+  timeoutMs?: number;
+  /** Default timeout of every load and invoke; none when absent (a plug-in call may take long). */
+  requestTimeoutMs?: number;
+  /** Called with every request sent and every reply received, for logging tools. */
+  onTrace?: (event: TraceEvent) => void;
+  /** The WebSocket class to use; defaults to globalThis.WebSocket (needed in Node 20 and older). */
+  WebSocket?: WebSocketConstructor;
+}
+
+export interface RequestOptions {
+  /** Reject with RavelinkTimeoutError when no reply arrived within this many milliseconds. */
+  timeoutMs?: number;
+}
+
+/** A reply document exactly as ravelink sends it. */
+export interface RavelinkReply {
+  MsgId: string;
+  Result: boolean;
+  Response: string;
+}
+
+export interface CloseInfo {
+  code: number;
+  reason: string;
+  wasClean: boolean;
+}
+
+/** Opens a connection to ravelink and resolves once it is open. */
+export declare function connect(options?: ConnectOptions): Promise<RavelinkClient>;
+
+export declare class RavelinkClient {
+  private constructor();
+  /** The URL this client is connected to. */
+  readonly url: string;
+  /** True until the connection has ended or close() was called. */
+  readonly isOpen: boolean;
+  /** Requests sent whose replies have not arrived yet (timed-out ones included). */
+  readonly pendingCount: number;
+  /** Resolves when the connection has ended, however it ended. Never rejects. */
+  readonly closed: Promise<CloseInfo>;
+  /**
+   * Loads a plug-in module (a file name or path, as the program's platform loader takes it) for this
+   * connection. Resolves with "Load module success"; rejects with RavelinkLoadError otherwise.
+   */
+  load(module: string, options?: RequestOptions): Promise<string>;
+  /**
+   * Calls `method` of the loaded module with `param` (absent or empty: the module receives "{}").
+   * Resolves with the reply's Response text when the module returned 0; rejects with
+   * RavelinkInvokeError carrying that text otherwise, or when no module is loaded.
+   */
+  invoke(method: string, param?: string, options?: RequestOptions): Promise<string>;
+  /** Closes the connection. Pending requests are rejected at once; resolves once it has ended. */
+  close(): Promise<void>;
+}
+
+export declare class RavelinkError extends Error {}
+
+export type ConnectionErrorCode = 'UNREACHABLE' | 'TIMEOUT' | 'BLOCKED' | 'UNSUPPORTED' | 'CLOSED';
+
+/** The connection could not be opened, or it has ended (code 'CLOSED'). */
+export declare class RavelinkConnectionError extends RavelinkError {
+  readonly code: ConnectionErrorCode;
+  readonly url?: string;
+  /** The WebSocket close code, when the connection ended (1006: dropped without a closing handshake). */
+  readonly closeCode?: number;
+  readonly closeReason?: string;
+}
+
+/** ravelink answered with "Result": false. `message` and `response` are the reply's Response text. */
+export declare class RavelinkReplyError extends RavelinkError {
+  readonly kind: 'load' | 'invoke' | 'syntax';
+  readonly response: string;
+  readonly msgId: string;
+  readonly reply: RavelinkReply;
+  readonly module?: string;
+  readonly method?: string;
+}
+
+export declare class RavelinkLoadError extends RavelinkReplyError {
+  readonly kind: 'load';
+  readonly module: string;
+  /** The platform's error code of a failed load (2 for a missing file on Linux, 126 on Windows). */
+  readonly systemCode?: number;
+}
+
+export declare class RavelinkInvokeError extends RavelinkReplyError {
+  readonly kind: 'invoke';
+  readonly method: string;
+}
+
+/** ravelink could not read the request ("Invalid syntax, reason: ..."). */
+export declare class RavelinkSyntaxError extends RavelinkReplyError {
+  readonly kind: 'syntax';
+}
+
+export declare class RavelinkTimeoutError extends RavelinkError {
+  readonly timeoutMs: number;
+  readonly module?: string;
+  readonly method?: string;
+}
+
+/** A reply that does not belong to the request it answers; the client closes the connection. */
+export declare class RavelinkProtocolError extends RavelinkError {
+  readonly text: string;
+}

@@ -1,0 +1,402 @@
+// ravelink page client: call native plug-in modules through a ravelink program on this machine.
+//
+// The program answers the requests of one connection strictly in the order they were sent, exactly one
+// reply each. Load replies always carry the MsgId "LoadModule" and syntax-error replies "InvalidSyntax",
+// whatever the request's id was, so replies are matched by order: every request joins a FIFO and each
+// reply settles the oldest entry. An invoke reply must also echo the entry's own id; anything else means
+// the two sides no longer agree, and the connection is given up rather than mismatching replies.
+//
+// No dependencies and no build step: works as-is in browsers and, with an injected WebSocket
+// implementation, in Node.
+
+export const DEFAULT_URL = 'ws://127.0.0.1:7321';
+export const DEFAULT_CONNECT_TIMEOUT_MS = 5000;
+
+const LOAD_MSG_ID = 'LoadModule';
+const SYNTAX_MSG_ID = 'InvalidSyntax';
+const WS_OPEN = 1;
+
+/** Base class of every error this module raises. */
+export class RavelinkError extends Error {
+  constructor(message, options) {
+    super(message, options);
+    this.name = new.target.name;
+  }
+}
+
+/**
+ * The connection could not be made or has ended.
+ * code: 'UNREACHABLE' | 'TIMEOUT' | 'BLOCKED' | 'UNSUPPORTED' | 'CLOSED'
+ */
+export class RavelinkConnectionError extends RavelinkError {
+  constructor(code, message, details = {}) {
+    super(message, details.cause === undefined ? undefined : { cause: details.cause });
+    this.code = code;
+    this.url = details.url;
+    this.closeCode = details.closeCode;
+    this.closeReason = details.closeReason;
+  }
+}
+
+/** The program answered a request with "Result": false. The message is the reply's "Response" text. */
+export class RavelinkReplyError extends RavelinkError {
+  constructor(kind, reply, details = {}) {
+    super(reply.Response);
+    this.kind = kind; // 'load' | 'invoke' | 'syntax'
+    this.response = reply.Response;
+    this.msgId = reply.MsgId;
+    this.reply = reply;
+    this.module = details.module;
+    this.method = details.method;
+  }
+}
+
+/** A load request failed: the module was not found or is not a plug-in. */
+export class RavelinkLoadError extends RavelinkReplyError {
+  constructor(reply, module) {
+    super('load', reply, { module });
+    // "Load Module error, can't find module.Error code: 126" carries the platform's error code.
+    const found = /Error code: (-?\d+)$/.exec(reply.Response);
+    this.systemCode = found ? Number(found[1]) : undefined;
+  }
+}
+
+/** The plug-in's "Invoke" returned non-zero, or no module is loaded. */
+export class RavelinkInvokeError extends RavelinkReplyError {
+  constructor(reply, method) {
+    super('invoke', reply, { method });
+  }
+}
+
+/** The program could not read the request ("Invalid syntax, reason: ..."). */
+export class RavelinkSyntaxError extends RavelinkReplyError {
+  constructor(reply, entry) {
+    super('syntax', reply, { module: entry.module, method: entry.method });
+  }
+}
+
+/** No reply arrived within the request's timeout. The connection stays usable. */
+export class RavelinkTimeoutError extends RavelinkError {
+  constructor(entry, timeoutMs) {
+    const what = entry.kind === 'load' ? `load of "${entry.module}"` : `call of "${entry.method}"`;
+    super(`No reply to the ${what} within ${timeoutMs} ms`);
+    this.timeoutMs = timeoutMs;
+    this.module = entry.module;
+    this.method = entry.method;
+  }
+}
+
+/** A reply that does not fit the request it must belong to; the connection is closed. */
+export class RavelinkProtocolError extends RavelinkError {
+  constructor(message, text) {
+    super(message);
+    this.text = text;
+  }
+}
+
+function unreachableMessage(url) {
+  return (
+    `Could not connect to ravelink at ${url}. Either nothing is listening there (is the ravelink ` +
+    `program running on this machine?), or the browser blocked the connection: pages that are not ` +
+    `served from this machine need the browser's local network access permission to reach it.`
+  );
+}
+
+function requireText(value, name) {
+  if (typeof value !== 'string' || value.length === 0) {
+    throw new TypeError(`${name} must be a non-empty string`);
+  }
+}
+
+function checkTimeout(value, name) {
+  if (value !== undefined && !(typeof value === 'number' && value > 0 && Number.isFinite(value))) {
+    throw new TypeError(`${name} must be a positive number of milliseconds`);
+  }
+}
+
+let clientCount = 0;
+
+export class RavelinkClient {
+  #ws;
+  #url;
+  #queue = [];
+  #sequence = 0;
+  #idPrefix;
+  #requestTimeoutMs;
+  #onTrace;
+  #ended = null; // the error every later request is rejected with, once the connection is gone
+  #closedInfo;
+  #resolveClosed;
+
+  /** @internal Use connect(). */
+  constructor(ws, { url, requestTimeoutMs, onTrace } = {}) {
+    this.#ws = ws;
+    this.#url = url;
+    this.#requestTimeoutMs = requestTimeoutMs;
+    this.#onTrace = onTrace;
+    clientCount += 1;
+    this.#idPrefix = `rl${clientCount}-${Math.random().toString(36).slice(2, 8)}-`;
+    this.closed = new Promise((resolve) => {
+      this.#resolveClosed = resolve;
+    });
+    ws.binaryType = 'arraybuffer';
+    ws.addEventListener('message', (event) => this.#onMessage(event.data));
+    ws.addEventListener('close', (event) => this.#onClose(event));
+    if (ws.readyState !== WS_OPEN) {
+      this.#onClose({ code: 1006, reason: '', wasClean: false });
+    }
+  }
+
+  /** The URL this client is connected to. */
+  get url() {
+    return this.#url;
+  }
+
+  /** True until the connection has ended or close() was called. */
+  get isOpen() {
+    return this.#ended === null;
+  }
+
+  /** Requests sent whose replies have not arrived yet (timed-out ones included). */
+  get pendingCount() {
+    return this.#queue.length;
+  }
+
+  /** Loads a plug-in module for this connection. Resolves with "Load module success". */
+  load(module, options = {}) {
+    try {
+      requireText(module, 'module');
+      checkTimeout(options.timeoutMs, 'timeoutMs');
+    } catch (error) {
+      return Promise.reject(error);
+    }
+    return this.#request({ kind: 'load', module }, { Module: module }, options.timeoutMs);
+  }
+
+  /** Calls the loaded module's method. Resolves with the reply's "Response" text. */
+  invoke(method, param, options = {}) {
+    try {
+      requireText(method, 'method');
+      if (param !== undefined && typeof param !== 'string') {
+        throw new TypeError('param must be a string (use JSON.stringify for structured data)');
+      }
+      checkTimeout(options.timeoutMs, 'timeoutMs');
+    } catch (error) {
+      return Promise.reject(error);
+    }
+    const body = { Method: method };
+    if (param !== undefined) body.Param = param;
+    return this.#request({ kind: 'invoke', method }, body, options.timeoutMs);
+  }
+
+  /** Closes the connection; pending requests are rejected at once. Resolves once it has ended. */
+  close() {
+    if (this.#ended === null) {
+      this.#fail(
+        new RavelinkConnectionError('CLOSED', 'The connection to ravelink was closed by this page', {
+          url: this.#url,
+        }),
+      );
+    }
+    return this.closed.then(() => undefined);
+  }
+
+  #request(entry, body, timeoutMs = this.#requestTimeoutMs) {
+    if (this.#ended !== null) return Promise.reject(this.#ended);
+    this.#sequence += 1;
+    entry.msgId = this.#idPrefix + this.#sequence;
+    const text = JSON.stringify({ MsgId: entry.msgId, ...body });
+    const promise = new Promise((resolve, reject) => {
+      entry.resolve = resolve;
+      entry.reject = reject;
+    });
+    entry.settled = false;
+    this.#queue.push(entry);
+    if (timeoutMs !== undefined) {
+      // The entry keeps its place in the queue: its late reply must still be consumed in order.
+      entry.timer = setTimeout(() => this.#settle(entry, new RavelinkTimeoutError(entry, timeoutMs)), timeoutMs);
+    }
+    this.#trace('send', text);
+    try {
+      this.#ws.send(text);
+    } catch (error) {
+      this.#fail(
+        new RavelinkConnectionError('CLOSED', `Could not send to ravelink: ${error.message}`, {
+          url: this.#url,
+          cause: error,
+        }),
+      );
+    }
+    return promise;
+  }
+
+  #settle(entry, error, value) {
+    if (entry.settled) return;
+    entry.settled = true;
+    clearTimeout(entry.timer);
+    if (error) entry.reject(error);
+    else entry.resolve(value);
+  }
+
+  #trace(direction, text) {
+    if (this.#onTrace) {
+      try {
+        this.#onTrace({ direction, text });
+      } catch {
+        // A faulty trace hook must not break reply matching.
+      }
+    }
+  }
+
+  #onMessage(data) {
+    if (this.#ended !== null) return;
+    const text = typeof data === 'string' ? data : new TextDecoder().decode(data);
+    this.#trace('receive', text);
+    let reply;
+    try {
+      reply = JSON.parse(text);
+    } catch {
+      reply = null;
+    }
+    if (
+      reply === null ||
+      typeof reply !== 'object' ||
+      typeof reply.MsgId !== 'string' ||
+      typeof reply.Result !== 'boolean' ||
+      typeof reply.Response !== 'string'
+    ) {
+      this.#fail(new RavelinkProtocolError('ravelink sent a reply that is not a ravelink reply', text));
+      return;
+    }
+    const entry = this.#queue.shift();
+    if (entry === undefined) {
+      this.#fail(new RavelinkProtocolError('ravelink sent a reply to no request', text));
+      return;
+    }
+    if (reply.MsgId === SYNTAX_MSG_ID && !reply.Result) {
+      this.#settle(entry, new RavelinkSyntaxError(reply, entry));
+      return;
+    }
+    const expected = entry.kind === 'load' ? LOAD_MSG_ID : entry.msgId;
+    if (reply.MsgId !== expected) {
+      const error = new RavelinkProtocolError(
+        `Reply out of order: expected MsgId "${expected}", got "${reply.MsgId}"`,
+        text,
+      );
+      this.#settle(entry, error);
+      this.#fail(error);
+      return;
+    }
+    if (reply.Result) {
+      this.#settle(entry, null, reply.Response);
+    } else if (entry.kind === 'load') {
+      this.#settle(entry, new RavelinkLoadError(reply, entry.module));
+    } else {
+      this.#settle(entry, new RavelinkInvokeError(reply, entry.method));
+    }
+  }
+
+  #onClose(event) {
+    this.#closedInfo = { code: event.code, reason: event.reason, wasClean: event.wasClean };
+    if (this.#ended === null) {
+      const reason = event.reason ? ` (${event.code} ${event.reason})` : ` (${event.code})`;
+      this.#fail(
+        new RavelinkConnectionError('CLOSED', `The connection to ravelink ended${reason}`, {
+          url: this.#url,
+          closeCode: event.code,
+          closeReason: event.reason,
+        }),
+      );
+    }
+    this.#resolveClosed(this.#closedInfo);
+  }
+
+  // Ends the client: every pending request and every later one is rejected with `error`.
+  #fail(error) {
+    if (this.#ended !== null) return;
+    this.#ended = error;
+    const pending = this.#queue;
+    this.#queue = [];
+    for (const entry of pending) this.#settle(entry, error);
+    try {
+      this.#ws.close();
+    } catch {
+      // Already closing.
+    }
+  }
+}
+
+/** Opens a connection to ravelink. Resolves with a client once the WebSocket is open. */
+export function connect(options = {}) {
+  const {
+    url = DEFAULT_URL,
+    timeoutMs = DEFAULT_CONNECT_TIMEOUT_MS,
+    requestTimeoutMs,
+    onTrace,
+    WebSocket: WebSocketImpl = globalThis.WebSocket,
+  } = options;
+  return new Promise((resolve, reject) => {
+    checkTimeout(timeoutMs, 'timeoutMs');
+    checkTimeout(requestTimeoutMs, 'requestTimeoutMs');
+    if (typeof WebSocketImpl !== 'function') {
+      throw new RavelinkConnectionError(
+        'UNSUPPORTED',
+        'No WebSocket implementation available: pass one as the WebSocket option',
+        { url },
+      );
+    }
+    let ws;
+    try {
+      ws = new WebSocketImpl(url);
+    } catch (error) {
+      // Browsers throw here for URLs they refuse outright (bad scheme, blocked port, policy).
+      throw new RavelinkConnectionError('BLOCKED', `The browser refused to open ${url}: ${error.message}`, {
+        url,
+        cause: error,
+      });
+    }
+    let done = false;
+    const finish = () => {
+      done = true;
+      clearTimeout(timer);
+      ws.removeEventListener('open', onOpen);
+      ws.removeEventListener('close', onClose);
+    };
+    const onOpen = () => {
+      if (done) return;
+      finish();
+      resolve(new RavelinkClient(ws, { url, requestTimeoutMs, onTrace }));
+    };
+    const onClose = (event) => {
+      if (done) return;
+      finish();
+      reject(
+        new RavelinkConnectionError('UNREACHABLE', unreachableMessage(url), {
+          url,
+          closeCode: event.code,
+          closeReason: event.reason,
+        }),
+      );
+    };
+    const timer = setTimeout(() => {
+      if (done) return;
+      finish();
+      try {
+        ws.close();
+      } catch {
+        // Nothing to close.
+      }
+      reject(
+        new RavelinkConnectionError(
+          'TIMEOUT',
+          `No WebSocket connection to ${url} within ${timeoutMs} ms: something there accepts connections ` +
+            `but does not answer as ravelink would, or the browser is still waiting for the user to grant ` +
+            `this page local network access`,
+          { url },
+        ),
+      );
+    }, timeoutMs);
+    ws.addEventListener('open', onOpen);
+    ws.addEventListener('close', onClose);
+  });
+}

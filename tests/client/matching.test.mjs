@@ -1,0 +1,108 @@
+// Reply matching for replies the real program never sends: a scripted peer behind the injectable
+// WebSocket shows that the client gives a connection up instead of handing a reply to the wrong request.
+import assert from 'node:assert/strict';
+import { test } from 'node:test';
+
+import { connect, RavelinkProtocolError } from '../../client/ravelink.js';
+
+class ScriptedSocket extends EventTarget {
+  static last;
+  constructor(url) {
+    super();
+    this.url = url;
+    this.readyState = 0;
+    this.sent = [];
+    this.closeCalls = 0;
+    ScriptedSocket.last = this;
+    queueMicrotask(() => {
+      this.readyState = 1;
+      this.dispatchEvent(new Event('open'));
+    });
+  }
+  send(text) {
+    this.sent.push(JSON.parse(text));
+  }
+  close() {
+    this.closeCalls += 1;
+    if (this.readyState === 3) return;
+    this.readyState = 3;
+    queueMicrotask(() => this.reply(null));
+  }
+  reply(data) {
+    if (data === null) {
+      const e = new Event('close');
+      Object.assign(e, { code: 1000, reason: '', wasClean: true });
+      this.dispatchEvent(e);
+      return;
+    }
+    const e = new Event('message');
+    e.data = typeof data === 'string' ? data : JSON.stringify(data);
+    this.dispatchEvent(e);
+  }
+}
+
+async function scripted() {
+  const client = await connect({ WebSocket: ScriptedSocket });
+  return { client, socket: ScriptedSocket.last };
+}
+
+test('requests carry MsgId and the protocol keys, Param only when given', async () => {
+  const { client, socket } = await scripted();
+  client.load('mod.so').catch(() => {});
+  client.invoke('m').catch(() => {});
+  client.invoke('m', 'p').catch(() => {});
+  assert.deepEqual(Object.keys(socket.sent[0]), ['MsgId', 'Module']);
+  assert.equal(socket.sent[0].Module, 'mod.so');
+  assert.deepEqual(Object.keys(socket.sent[1]), ['MsgId', 'Method']);
+  assert.deepEqual(socket.sent[2], { MsgId: socket.sent[2].MsgId, Method: 'm', Param: 'p' });
+  await client.close();
+});
+
+test('an invoke reply that echoes another id fails every pending request and closes', async () => {
+  const { client, socket } = await scripted();
+  const first = client.invoke('a', '1');
+  const second = client.invoke('b', '2');
+  socket.reply({ MsgId: socket.sent[1].MsgId, Result: true, Response: 'for the second' });
+  const results = await Promise.allSettled([first, second]);
+  for (const result of results) {
+    assert.equal(result.status, 'rejected');
+    assert.ok(result.reason instanceof RavelinkProtocolError);
+  }
+  assert.match(results[0].reason.message, /expected MsgId/);
+  assert.equal(client.isOpen, false);
+  assert.ok(socket.closeCalls > 0);
+  await assert.rejects(client.invoke('c'), RavelinkProtocolError);
+});
+
+test('a load answered with anything but "LoadModule" is a protocol error', async () => {
+  const { client, socket } = await scripted();
+  const load = client.load('mod.so');
+  socket.reply({ MsgId: socket.sent[0].MsgId, Result: true, Response: 'Load module success' });
+  await assert.rejects(load, RavelinkProtocolError);
+});
+
+test('a reply that is not JSON, or has no request, ends the connection', async () => {
+  {
+    const { client, socket } = await scripted();
+    const pending = client.invoke('a');
+    socket.reply('not json');
+    await assert.rejects(pending, { name: 'RavelinkProtocolError', text: 'not json' });
+  }
+  {
+    const { client, socket } = await scripted();
+    socket.reply({ MsgId: 'LoadModule', Result: true, Response: 'Load module success' });
+    assert.equal(client.isOpen, false);
+    await assert.rejects(client.invoke('a'), /reply to no request/);
+  }
+});
+
+test('a syntax-error reply settles the oldest request whatever its kind', async () => {
+  const { client, socket } = await scripted();
+  const load = client.load('mod.so');
+  const invoke = client.invoke('m');
+  socket.reply({ MsgId: 'InvalidSyntax', Result: false, Response: 'Invalid syntax, reason: Bad request' });
+  socket.reply({ MsgId: socket.sent[1].MsgId, Result: true, Response: 'ok' });
+  await assert.rejects(load, { name: 'RavelinkSyntaxError', message: 'Invalid syntax, reason: Bad request' });
+  assert.equal(await invoke, 'ok');
+  await client.close();
+});
