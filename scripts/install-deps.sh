@@ -9,10 +9,8 @@ packages=(
     g++-mingw-w64-i686-posix
     wine wine32:i386
     python3 python3-websockets
+    nodejs chromium
 )
-if [[ "${RAVELINK_DEPS:-}" == *browser* ]]; then
-    packages+=(nodejs chromium)
-fi
 if [[ "${RAVELINK_DEPS:-}" == *bench* ]]; then
     packages+=(websocketd)
 fi
