@@ -1,10 +1,16 @@
 #include "notification/InvokePluginFunctionNotification.h"
 
+#include <utility>
+
 namespace notification {
 
 InvokePluginFunctionNotification::InvokePluginFunctionNotification(const char* function,
                                                                    const char* param)
     : function(function), param(param) {}
+
+InvokePluginFunctionNotification::InvokePluginFunctionNotification(std::string function,
+                                                                   std::string param)
+    : function(std::move(function)), param(std::move(param)) {}
 
 const char* InvokePluginFunctionNotification::getFunction() const { return function.c_str(); }
 

@@ -10,6 +10,8 @@ namespace notification {
 class InvokePluginFunctionNotification : public PluginNotification {
 public:
     InvokePluginFunctionNotification(const char* function, const char* param);
+    // Takes over texts the caller no longer needs: a parameter may be tens of megabytes.
+    InvokePluginFunctionNotification(std::string function, std::string param);
 
     // NUL-terminated texts handed to the module; valid while this notification lives.
     const char* getFunction() const;

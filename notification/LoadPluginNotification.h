@@ -10,6 +10,8 @@ namespace notification {
 class LoadPluginNotification : public PluginNotification {
 public:
     explicit LoadPluginNotification(const char* module);
+    // Takes over a name the caller no longer needs.
+    explicit LoadPluginNotification(std::string module);
 
     std::string getModule() const;
 

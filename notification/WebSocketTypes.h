@@ -1,14 +1,15 @@
 #pragma once
 
 // The WebSocket library's handles as every part of ravelink sees them. The server runs websocketpp's
-// stock Asio configuration without TLS; these aliases keep that choice in one place.
+// Asio configuration without TLS (see ServerConfig); these aliases keep that choice in one place.
 
-#include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
+
+#include "app/ServerConfig.h"
 
 namespace notification {
 
-using server = websocketpp::server<websocketpp::config::asio>;
+using server = websocketpp::server<ServerConfig>;
 // Shared pointer to one connection. Holding it keeps the connection object alive, not the TCP
 // connection open.
 using connection_ptr = server::connection_ptr;

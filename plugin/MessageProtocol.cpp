@@ -1,11 +1,10 @@
 #include "plugin/MessageProtocol.h"
 
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
-#include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include <cstring>
+#include <utility>
 
 #include "notification/InvalidSyntaxResponse.h"
 #include "notification/InvokePluginFunctionNotification.h"
@@ -24,6 +23,22 @@ std::size_t lengthToNul(const char* text, std::size_t length) {
     const void* nul = std::memchr(text, '\0', length);
     return nul == nullptr ? length : static_cast<std::size_t>(static_cast<const char*>(nul) - text);
 }
+
+// The writer's output: appends to a string reserved up front. Reserving does not touch the memory,
+// so a generous reservation costs nothing until written.
+class ReplyStream {
+public:
+    using Ch = char;
+
+    explicit ReplyStream(std::size_t capacity) { text.reserve(capacity); }
+
+    void Put(char c) { text.push_back(c); }
+    void Flush() {}
+    std::string take() { return std::move(text); }
+
+private:
+    std::string text;
+};
 
 // Collects the root object's members that the protocol uses while the parser streams through the
 // payload. No document tree is built: the parse is iterative and the nesting of ignored members is
@@ -110,46 +125,49 @@ private:
 
 }  // namespace
 
-std::shared_ptr<notification::Notification> MessageProtocol::readRequest(const char* data,
-                                                                         std::size_t size) {
-    if (size == 0) {
+std::shared_ptr<notification::Notification> MessageProtocol::readRequest(std::string& payload) {
+    if (payload.empty()) {
         return std::make_shared<InvalidSyntaxResponse>("Bad request");
     }
     // A leading UTF-8 byte-order mark is not part of the document.
-    if (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
-        data += 3;
-        size -= 3;
+    std::size_t begin = 0;
+    if (payload.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        begin = 3;
     }
 
-    constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
-    rapidjson::MemoryStream stream(data, size);
+    // Iterative: nesting costs heap, not stack. Numbers stay text: they are never used, and the
+    // JSON library's conversion overflows on extreme exponents. In situ: strings are decoded into
+    // the payload's own bytes instead of a copy (the string's terminating NUL ends the input).
+    constexpr unsigned kFlags = rapidjson::kParseIterativeFlag |
+                                rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseInsituFlag;
+    rapidjson::InsituStringStream stream(&payload[begin]);
     RequestHandler handler;
     rapidjson::Reader reader;
     const bool parsed = !reader.Parse<kFlags>(stream, handler).IsError();
-    // The stream reports a NUL byte as its end, so text after an embedded NUL would go unnoticed
+    // The stream takes a NUL byte for its end, so text after an embedded NUL would go unnoticed
     // without checking that every byte was consumed.
-    if (!parsed || stream.Tell() != size || !handler.rootIsObject) {
+    if (!parsed || begin + stream.Tell() != payload.size() || !handler.rootIsObject) {
         return std::make_shared<InvalidSyntaxResponse>("Invalid message format");
     }
 
-    const RequestHandler::Member& msgId = handler.members[RequestHandler::kMsgId];
+    RequestHandler::Member& msgId = handler.members[RequestHandler::kMsgId];
     if (!msgId.usable()) {
         return std::make_shared<InvalidSyntaxResponse>("message not have MsgId");
     }
 
-    const RequestHandler::Member& module = handler.members[RequestHandler::kModule];
+    RequestHandler::Member& module = handler.members[RequestHandler::kModule];
     if (module.usable()) {
-        auto request = std::make_shared<LoadPluginNotification>(module.text.c_str());
-        request->setMsgId(msgId.text);
+        auto request = std::make_shared<LoadPluginNotification>(std::move(module.text));
+        request->setMsgId(std::move(msgId.text));
         return request;
     }
 
-    const RequestHandler::Member& method = handler.members[RequestHandler::kMethod];
+    RequestHandler::Member& method = handler.members[RequestHandler::kMethod];
     if (method.usable()) {
-        const RequestHandler::Member& param = handler.members[RequestHandler::kParam];
+        RequestHandler::Member& param = handler.members[RequestHandler::kParam];
         auto request = std::make_shared<InvokePluginFunctionNotification>(
-            method.text.c_str(), param.usable() ? param.text.c_str() : "{}");
-        request->setMsgId(msgId.text);
+            std::move(method.text), param.usable() ? std::move(param.text) : std::string("{}"));
+        request->setMsgId(std::move(msgId.text));
         return request;
     }
 
@@ -160,8 +178,10 @@ std::string MessageProtocol::writeReply(const notification::ResponseNotification
     const std::string msgId = response.getMsgId();
     const std::string text = response.responseText();
 
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    // Written straight into the string that becomes the reply, sized for the usual case of few
+    // escapes, so a large answer is copied once here and not again.
+    ReplyStream stream(msgId.size() + text.size() + 48);
+    rapidjson::Writer<ReplyStream> writer(stream);
     writer.StartObject();
     writer.Key("MsgId");
     writer.String(msgId.c_str(), static_cast<rapidjson::SizeType>(lengthToNul(msgId.data(), msgId.size())));
@@ -171,7 +191,7 @@ std::string MessageProtocol::writeReply(const notification::ResponseNotification
     writer.String(text.c_str(), static_cast<rapidjson::SizeType>(lengthToNul(text.data(), text.size())));
     writer.EndObject();
 
-    std::string reply(buffer.GetString(), buffer.GetSize());
+    std::string reply = stream.take();
     platform::Utf8::sanitize(reply);
     return reply;
 }

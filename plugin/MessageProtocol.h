@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -28,8 +27,10 @@ public:
     // InvokePluginFunctionNotification (with its msgId set), or an InvalidSyntaxResponse carrying
     // the first reason that applies: "Bad request" (empty payload), "Invalid message format" (not
     // one JSON object), "message not have MsgId", "not find operation(Module or Method)".
-    static std::shared_ptr<notification::Notification> readRequest(const char* data,
-                                                                   std::size_t size);
+    //
+    // The payload is parsed in place: strings are decoded into its own bytes, so it is left with
+    // unspecified content. Nothing refers to it afterwards.
+    static std::shared_ptr<notification::Notification> readRequest(std::string& payload);
 
     // Writes the reply document for any response. Strings are cut at their first NUL; quotes,
     // backslashes and control characters are escaped, everything else is written as is, except that

@@ -1,5 +1,6 @@
 #include "plugin/NativePlugin.h"
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -13,8 +14,24 @@ namespace plugin {
 
 using namespace notification;
 
+namespace {
+
+// Versions 7, 8 and 13 of the WebSocket protocol share the framing of RFC 6455; the draft version
+// 0 (no version header) frames differently.
+bool usesRfc6455Framing(const connection_ptr& connection) {
+    if (!connection) {
+        return false;
+    }
+    const std::string version = connection->get_request_header("Sec-WebSocket-Version");
+    return !version.empty() && std::atoi(version.c_str()) >= 7;
+}
+
+}  // namespace
+
 NativePlugin::NativePlugin(connection_ptr connection)
-    : connection(std::move(connection)), invokeEntry(nullptr) {}
+    : connection(std::move(connection)),
+      invokeEntry(nullptr),
+      rfc6455Framing(usesRfc6455Framing(this->connection)) {}
 
 // Modules still held here (the program is shutting down with this connection open) are released by
 // their owners.
@@ -41,9 +58,9 @@ void NativePlugin::postUnload() {
 }
 
 void NativePlugin::onMsg(std::shared_ptr<MsgNotification> message) {
-    const std::string& payload = message->getMessage()->get_payload();
+    // The payload is read in place; nothing needs it after this request.
     std::shared_ptr<Notification> request =
-        MessageProtocol::readRequest(payload.data(), payload.size());
+        MessageProtocol::readRequest(message->getMessage()->get_raw_payload());
     // The reader has already set the msgId of a command; a syntax-error reply carries its fixed one.
     if (std::dynamic_pointer_cast<ResponseNotification>(request)) {
         responseCenter.postNotification(std::move(request));
@@ -110,11 +127,27 @@ void NativePlugin::onInvokePluginFunction(std::shared_ptr<InvokePluginFunctionNo
 }
 
 void NativePlugin::onResponse(std::shared_ptr<ResponseNotification> response) {
-    const std::string reply = MessageProtocol::writeReply(*response);
+    std::string reply = MessageProtocol::writeReply(*response);
     // A connection that is no longer open refuses the send; that reply is dropped on purpose.
-    websocketpp::lib::error_code ignored =
-        connection->send(reply.data(), reply.size(), websocketpp::frame::opcode::text);
+    websocketpp::lib::error_code ignored = sendText(std::move(reply));
     (void)ignored;
+}
+
+websocketpp::lib::error_code NativePlugin::sendText(std::string&& payload) {
+    using websocketpp::frame::opcode::text;
+    // The library's send copies the payload twice (into a message, then into a frame). For the
+    // RFC 6455 framing of protocol versions 7 and up, the reply becomes the frame's payload as it
+    // is: the frame is unmasked and unfragmented, and the reply is already valid UTF-8.
+    if (!rfc6455Framing) {
+        return connection->send(payload.data(), payload.size(), text);
+    }
+    notification::message_ptr frame = connection->get_message(text, 0);
+    const websocketpp::frame::basic_header header(text, payload.size(), true, false);
+    const websocketpp::frame::extended_header extended(payload.size());
+    frame->set_header(websocketpp::frame::prepare_header(header, extended));
+    frame->get_raw_payload().swap(payload);
+    frame->set_prepared(true);
+    return connection->send(frame);
 }
 
 }  // namespace plugin

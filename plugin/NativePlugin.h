@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "notification/InvokePluginFunctionNotification.h"
@@ -50,6 +51,9 @@ private:
         std::shared_ptr<notification::InvokePluginFunctionNotification> request);
     void onResponse(std::shared_ptr<notification::ResponseNotification> response);
 
+    // Sends one valid UTF-8 text message, taking over its bytes.
+    websocketpp::lib::error_code sendText(std::string&& payload);
+
     notification::connection_ptr connection;
     notification::NotificationCenter requestCenter;
     notification::NotificationCenter commandCenter;
@@ -61,6 +65,8 @@ private:
     std::vector<std::unique_ptr<platform::DynamicLibrary>> modules;
     // The entry point invokes call; it belongs to one of `modules`. Null when none was found.
     InvokeFunc invokeEntry;
+    // Whether replies can be framed here rather than by the library (see sendText).
+    bool rfc6455Framing;
 };
 
 }  // namespace plugin

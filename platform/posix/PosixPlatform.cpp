@@ -15,6 +15,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
+#include "platform/StandardStreams.h"
 #include "platform/Utf8.h"
 
 namespace platform {
@@ -108,5 +109,15 @@ InstanceLock::~InstanceLock() {
 }
 
 bool ListenOptions::reuseAddress() { return true; }
+
+bool StandardStreams::isDiscarded(Stream stream) {
+    struct stat target;
+    if (fstat(stream == kOutput ? STDOUT_FILENO : STDERR_FILENO, &target) != 0) {
+        return true;
+    }
+    struct stat null;
+    return S_ISCHR(target.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+           target.st_rdev == null.st_rdev;
+}
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
+#include "platform/StandardStreams.h"
 #include "platform/Utf8.h"
 
 namespace platform {
@@ -101,5 +102,12 @@ InstanceLock::~InstanceLock() {
 }
 
 bool ListenOptions::reuseAddress() { return false; }
+
+// A windowless program started without redirection has no standard handles at all. The NUL device
+// is not told apart from other character devices: a console must never be taken for it.
+bool StandardStreams::isDiscarded(Stream stream) {
+    const HANDLE handle = GetStdHandle(stream == kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    return handle == nullptr || handle == INVALID_HANDLE_VALUE;
+}
 
 }  // namespace platform

@@ -17,8 +17,8 @@ using plugin::MessageProtocol;
 
 namespace {
 
-std::shared_ptr<Notification> read(const std::string& payload) {
-    return MessageProtocol::readRequest(payload.data(), payload.size());
+std::shared_ptr<Notification> read(std::string payload) {
+    return MessageProtocol::readRequest(payload);
 }
 
 // The reply text of a rejected request, or "" when the request was not rejected.
