@@ -1,0 +1,53 @@
+# Fails unless the plug-in module MODULE exports exactly the one symbol "Invoke".
+#   cmake -DKIND=pe|elf -DTOOL=<objdump for pe, nm for elf> -DMODULE=<file> -P ravelinkCheckExports.cmake
+# Run after each build by ravelink_add_plugin(); usable on its own as well.
+
+foreach(var KIND TOOL MODULE)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "ravelinkCheckExports: ${var} is not set")
+  endif()
+endforeach()
+
+set(exports "")
+if(KIND STREQUAL "pe")
+  execute_process(COMMAND "${TOOL}" -p "${MODULE}" OUTPUT_VARIABLE dump RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "ravelinkCheckExports: ${TOOL} -p ${MODULE} failed")
+  endif()
+  # The names follow the line "[Ordinal/Name Pointer] Table", one "[ n] name" per line.
+  string(REPLACE "\n" ";" lines "${dump}")
+  set(in_table FALSE)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "\\[Ordinal/Name Pointer\\] Table")
+      set(in_table TRUE)
+    elseif(in_table)
+      if(line MATCHES "^[ \t]*\\[ *[0-9]+\\] (.+)$")
+        list(APPEND exports "${CMAKE_MATCH_1}")
+      else()
+        set(in_table FALSE)
+      endif()
+    endif()
+  endforeach()
+elseif(KIND STREQUAL "elf")
+  execute_process(COMMAND "${TOOL}" -D --defined-only "${MODULE}" OUTPUT_VARIABLE dump RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "ravelinkCheckExports: ${TOOL} -D --defined-only ${MODULE} failed")
+  endif()
+  string(REPLACE "\n" ";" lines "${dump}")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] (.+)$")
+      list(APPEND exports "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+else()
+  message(FATAL_ERROR "ravelinkCheckExports: KIND must be pe or elf, not '${KIND}'")
+endif()
+
+if(NOT exports STREQUAL "Invoke")
+  if(exports STREQUAL "")
+    set(exports "nothing")
+  endif()
+  message(FATAL_ERROR "${MODULE} must export exactly \"Invoke\" but exports: ${exports}\n"
+    "Define it as: RAVELINK_PLUGIN_EXPORT int32_t RAVELINK_CALL Invoke(const char* method, "
+    "const char* param, char** output)")
+endif()
