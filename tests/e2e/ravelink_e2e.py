@@ -1,0 +1,699 @@
+#!/usr/bin/python3
+"""End-to-end tests of ravelink: the real program, started as a process (natively, or the 32-bit
+Windows build under Wine), driven over ws://127.0.0.1:7321 by python3-websockets and by a small
+raw-socket client for frames a library will not send.
+
+Usage: ravelink_e2e.py --kind linux|windows --program PATH --plugins DIR [--wine-run SCRIPT]
+"""
+
+import argparse
+import json
+import os
+import shutil
+import socket
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import harness  # noqa: E402
+import rawws  # noqa: E402
+from harness import HOST, PORT, Client, Program, Recorder  # noqa: E402
+
+TARGET = None
+RECORDER = None
+SHARED = None
+WORK_DIR = None
+
+LIMIT = 32000000  # the largest message the program takes
+
+
+def shared_program():
+    """Most tests talk to one long-lived program: starting one under Wine costs seconds."""
+    global SHARED
+    if SHARED is None or not SHARED.alive():
+        SHARED = Program(TARGET, RECORDER.path).start()
+    return SHARED
+
+
+def stop_shared_program():
+    global SHARED
+    if SHARED is not None:
+        SHARED.kill()
+        SHARED = None
+
+
+def request(**members):
+    """A request as a page writes it: compact JSON text, members in the given order."""
+    return json.dumps(members, ensure_ascii=False, separators=(",", ":"))
+
+
+def reply(msg_id, result, response):
+    """Expected reply bytes, for texts that need no JSON escaping."""
+    return ('{"MsgId":"%s","Result":%s,"Response":"%s"}'
+            % (msg_id, "true" if result else "false", response)).encode("utf-8")
+
+
+def syntax_error(reason):
+    return reply("InvalidSyntax", False, "Invalid syntax, reason: " + reason)
+
+
+LOAD_OK = reply("LoadModule", True, "Load module success")
+BAD_FORMAT = reply("LoadModule", False, "Invalid plugin format")
+
+
+def load_failed(code):
+    return reply("LoadModule", False, "Load Module error, can't find module.Error code: %d" % code)
+
+
+def not_loaded(msg_id):
+    return reply(msg_id, False, "Module have not been loaded")
+
+
+class ProgramTestCase(unittest.TestCase):
+    """Opens clients on the shared program and closes whatever a test leaves open, waiting until
+    the program has handled each close so no test sees the previous one's connections."""
+
+    def setUp(self):
+        self.program = shared_program()
+        self.clients = []
+
+    def tearDown(self):
+        for client in self.clients:
+            if not client.closed:
+                try:
+                    self.close(client)
+                except Exception:  # the test has failed already, or the program is gone
+                    pass
+
+    def client(self):
+        client = Client(TARGET.reply_timeout)
+        self.clients.append(client)
+        return client
+
+    def close(self, client):
+        """Closes from the page's side and returns once the program has handled the close."""
+        before = self.program.disconnects()
+        client.close()
+        self.program.wait_disconnects(before + 1)
+
+    def load(self, client, name):
+        self.assertEqual(client.request(request(MsgId="load", Module=TARGET.module(name))), LOAD_OK)
+
+    def assertServing(self):
+        """The program is still there and answers a new connection."""
+        self.assertTrue(self.program.alive(), "ravelink has exited")
+        client = self.client()
+        self.assertEqual(client.request(request(MsgId="alive", Method="x")), not_loaded("alive"))
+        self.close(client)
+
+
+class SyntaxErrorTests(ProgramTestCase):
+    def test_empty_message_is_a_bad_request(self):
+        client = self.client()
+        self.assertEqual(client.request(""), syntax_error("Bad request"))
+        self.assertEqual(client.request(b""), syntax_error("Bad request"))
+
+    def test_malformed_json_is_an_invalid_message_format(self):
+        client = self.client()
+        for text in ["   ", '{"MsgId":"1","Method":"x"', '{"MsgId":"1","Method":"x"} x',
+                     '{/* c */"MsgId":"1","Method":"x"}', "{'MsgId':'1'}",
+                     '{"MsgId":"1","Method":"x",}', "NaN", "not json"]:
+            with self.subTest(text=text):
+                self.assertEqual(client.request(text), syntax_error("Invalid message format"))
+
+    def test_missing_or_unusable_msgid(self):
+        client = self.client()
+        for text in ["{}", '{"MsgId":"","Method":"x"}', '{"MsgId":7,"Method":"x"}',
+                     '{"MsgId":true,"Method":"x"}', '{"MsgId":null,"Method":"x"}',
+                     '{"MsgId":["a"],"Method":"x"}', '{"MsgId":{"a":"b"},"Method":"x"}',
+                     '{"msgid":"1","Method":"x"}', '{"MSGID":"1","Module":"x"}']:
+            with self.subTest(text=text):
+                self.assertEqual(client.request(text), syntax_error("message not have MsgId"))
+
+    def test_no_operation(self):
+        client = self.client()
+        for text in ['{"MsgId":"mine"}', '{"MsgId":"1","Module":"","Method":""}',
+                     '{"MsgId":"1","Module":5,"Method":false}', '{"MsgId":"1","module":"x",'
+                     '"method":"y"}', '{"MsgId":"1","Param":"p"}']:
+            with self.subTest(text=text):
+                self.assertEqual(client.request(text),
+                                 syntax_error("not find operation(Module or Method)"))
+
+    def test_a_root_that_is_not_an_object_gets_a_syntax_error(self):
+        client = self.client()
+        for text in ["[]", '"MsgId"', "7", "true", "null", '[{"MsgId":"1","Method":"x"}]']:
+            with self.subTest(text=text):
+                answer = client.request(text)
+                self.assertRegex(answer, rb'^\{"MsgId":"InvalidSyntax","Result":false,'
+                                         rb'"Response":"Invalid syntax, reason: [^"]+"\}$')
+
+    def test_errors_leave_the_connection_usable(self):
+        client = self.client()
+        self.load(client, "echo_plugin")
+        client.request("")
+        client.request("{")
+        client.request("{}")
+        self.assertEqual(client.request(request(MsgId="after", Method="echo", Param="still")),
+                         reply("after", True, "still"))
+
+
+class LoadTests(ProgramTestCase):
+    def test_load_success_carries_the_fixed_msgid(self):
+        client = self.client()
+        text = request(MsgId="page-id", Module=TARGET.module("echo_plugin"))
+        self.assertEqual(client.request(text), LOAD_OK)
+
+    def test_load_of_a_missing_file_reports_the_platform_code(self):
+        client = self.client()
+        missing = TARGET.path(os.path.join(TARGET.plugin_dir, "no_such_module" + TARGET.extension))
+        self.assertEqual(client.request(request(MsgId="x", Module=missing)),
+                         load_failed(TARGET.missing_code))
+
+    def test_load_of_a_missing_bare_name(self):
+        client = self.client()
+        self.assertEqual(client.request(request(MsgId="x", Module="ravelink_no_such_module")),
+                         load_failed(TARGET.missing_code))
+
+    def test_module_wins_over_method(self):
+        client = self.client()
+        text = request(MsgId="both", Module=TARGET.module("echo_plugin"), Method="echo", Param="p")
+        self.assertEqual(client.request(text), LOAD_OK)
+
+    def test_unusable_module_with_a_method_is_an_invoke(self):
+        client = self.client()
+        self.assertEqual(client.request('{"MsgId":"i1","Module":"","Method":"echo"}'),
+                         not_loaded("i1"))
+        self.assertEqual(client.request('{"MsgId":"i2","Module":3,"Method":"echo"}'),
+                         not_loaded("i2"))
+
+    def test_module_without_invoke_export(self):
+        names = ["noinvoke_plugin", "lowercase_plugin"]
+        if TARGET.windows:
+            names.append("stdcall_plugin")  # exports only "Invoke@12"
+        for name in names:
+            with self.subTest(module=name):
+                client = self.client()
+                self.assertEqual(client.request(request(MsgId="l", Module=TARGET.module(name))),
+                                 BAD_FORMAT)
+                self.assertEqual(client.request(request(MsgId="after", Method="echo")),
+                                 not_loaded("after"))
+                self.close(client)
+
+    def test_module_without_invoke_after_a_good_one_disables_invokes(self):
+        client = self.client()
+        self.load(client, "echo_plugin")
+        text = request(MsgId="l", Module=TARGET.module("noinvoke_plugin"))
+        self.assertEqual(client.request(text), BAD_FORMAT)
+        self.assertEqual(client.request(request(MsgId="n", Method="echo", Param="p")),
+                         not_loaded("n"))
+
+    def test_failed_load_leaves_the_earlier_module_callable(self):
+        client = self.client()
+        self.load(client, "echo_plugin")
+        self.assertEqual(client.request(request(MsgId="x", Module="ravelink_no_such_module")),
+                         load_failed(TARGET.missing_code))
+        self.assertEqual(client.request(request(MsgId="e", Method="echo", Param="kept")),
+                         reply("e", True, "kept"))
+
+    def test_second_load_replaces_the_module_for_invokes(self):
+        client = self.client()
+        self.load(client, "recorder_a")
+        self.assertEqual(client.request(request(MsgId="1", Method="who")),
+                         reply("1", True, "recorder_a"))
+        self.load(client, "recorder_b")
+        self.assertEqual(client.request(request(MsgId="2", Method="who")),
+                         reply("2", True, "recorder_b"))
+        self.close(client)
+
+    def test_network_paths_are_refused_with_access_denied(self):
+        if not TARGET.windows:
+            self.skipTest("network paths are a Windows matter")
+        client = self.client()
+        for name in ["\\\\server\\share\\x.dll", "//server/x.dll", "\\/server/share/x.dll",
+                     "/\\server\\share\\x.dll", "\\\\?\\UNC\\server\\share\\x.dll",
+                     "\\\\.\\pipe\\x.dll"]:
+            with self.subTest(name=name):
+                self.assertEqual(client.request(request(MsgId="n", Module=name)), load_failed(5))
+        self.assertEqual(client.request(request(MsgId="i", Method="echo")), not_loaded("i"))
+
+    def test_local_long_form_path_is_allowed(self):
+        if not TARGET.windows:
+            self.skipTest("the \\\\?\\ form is a Windows matter")
+        client = self.client()
+        name = "\\\\?\\" + TARGET.module("echo_plugin")
+        self.assertEqual(client.request(request(MsgId="l", Module=name)), LOAD_OK)
+        self.assertEqual(client.request(request(MsgId="e", Method="echo", Param="long")),
+                         reply("e", True, "long"))
+
+
+class InvokeTests(ProgramTestCase):
+    def setUp(self):
+        super().setUp()
+        self.page = self.client()
+        self.load(self.page, "echo_plugin")
+
+    def call(self, msg_id, method, param=None):
+        members = {"MsgId": msg_id, "Method": method}
+        if param is not None:
+            members["Param"] = param
+        return self.page.request(request(**members))
+
+    def test_invoke_before_load(self):
+        other = self.client()
+        self.assertEqual(other.request(request(MsgId="early", Method="echo", Param="p")),
+                         not_loaded("early"))
+
+    def test_success_with_answer(self):
+        self.assertEqual(self.call("7", "echo", "hello"), reply("7", True, "hello"))
+
+    def test_success_without_answer(self):
+        self.assertEqual(self.call("7", "Add"), reply("7", True, "[ Add ] function success."))
+
+    def test_failure_with_answer(self):
+        self.assertEqual(self.call("f", "fail"), reply("f", False, "failed on purpose"))
+
+    def test_failure_without_answer(self):
+        self.assertEqual(self.call("q", "failQuiet"),
+                         reply("q", False, "[ failQuiet ] function faild."))
+
+    def test_empty_answer(self):
+        self.assertEqual(self.call("e", "empty"), reply("e", True, ""))
+
+    def test_escapes_in_a_module_answer(self):
+        expected = (b'{"MsgId":"esc","Result":true,"Response":"q\\" b\\\\ n\\n t\\t r\\r c\\u0001'
+                    b' u\\u001F d\x7f s/ \xc3\xa9\xe2\x82\xac"}')
+        self.assertEqual(self.call("esc", "escapes"), expected)
+
+    def test_escapes_of_an_echoed_parameter(self):
+        expected = b'{"MsgId":"p","Result":true,"Response":"a\\bb\\fc\\u001Ad\\u0002e\\"f\\\\g/h"}'
+        self.assertEqual(self.call("p", "echo", 'a\bb\fc\x1ad\x02e"f\\g/h'), expected)
+
+    def test_non_ascii_travels_unescaped(self):
+        text = "h\u00e9llo \u20ac \u4e2d \U0001d11e"
+        self.assertEqual(self.call("n\u00e9", "echo", text),
+                         ('{"MsgId":"n\u00e9","Result":true,"Response":"%s"}' % text).encode())
+        # \u escapes in the request arrive as UTF-8 and go back unescaped
+        text = '{"MsgId":"u","Method":"echo","Param":"\\u00e9\\ud834\\udd1e"}'
+        self.assertEqual(self.page.request(text),
+                         '{"MsgId":"u","Result":true,"Response":"\u00e9\U0001d11e"}'.encode())
+
+    def test_method_text_in_the_fallback_reply(self):
+        self.assertEqual(self.call("m", 'do "it"\\now'),
+                         b'{"MsgId":"m","Result":true,'
+                         b'"Response":"[ do \\"it\\"\\\\now ] function success."}')
+
+    def test_param_defaults(self):
+        self.assertEqual(self.call("a", "echo"), reply("a", True, "{}"))
+        self.assertEqual(self.call("b", "echo", ""), reply("b", True, "{}"))
+        for raw in ["5", "true", "null", '{"x":1}', '["y"]']:
+            with self.subTest(param=raw):
+                text = '{"MsgId":"c","Method":"echo","Param":%s}' % raw
+                self.assertEqual(self.page.request(text), reply("c", True, "{}"))
+        self.assertEqual(self.call("d", "echo", "given"), reply("d", True, "given"))
+
+    def test_values_end_at_their_first_nul(self):
+        text = '{"MsgId":"z\\u0000tail","Method":"echo","Param":"ab\\u0000cd"}'
+        self.assertEqual(self.page.request(text),
+                         reply("z", True, "ab"))
+
+    def test_first_of_two_msgids_counts(self):
+        text = '{"MsgId":"first","MsgId":"second","Method":"echo","Param":"p"}'
+        self.assertEqual(self.page.request(text),
+                         reply("first", True, "p"))
+
+    def test_binary_requests_are_answered_like_text(self):
+        other = self.client()
+        text = request(MsgId="b", Module=TARGET.module("echo_plugin"))
+        self.assertEqual(other.request(text.encode()), LOAD_OK)
+        for text in [request(MsgId="b1", Method="echo", Param="bin \u00e9"),
+                     request(MsgId="b2", Method="fail"), request(MsgId="b3", Method="Sub"),
+                     "{}", ""]:
+            with self.subTest(text=text):
+                self.assertEqual(other.request(text.encode()), other.request(text))
+
+    def test_large_answer(self):
+        answer = self.call("big", "big", "1000000")
+        self.assertEqual(answer, reply("big", True, "x" * 1000000))
+
+    def test_invalid_utf8_answer_arrives_with_replacement_characters(self):
+        self.assertEqual(self.call("u", "invalidUtf8"),
+                         reply("u", True, "bad \ufffd and \ufffd end"))
+        self.assertEqual(self.call("after", "echo", "fine"), reply("after", True, "fine"))
+
+    def test_invalid_utf8_in_echoed_msgid_and_method(self):
+        answer = self.page.request(b'{"MsgId":"id\xff","Method":"m\x80"}')
+        self.assertEqual(answer, reply("id\ufffd", True, "[ m\ufffd ] function success."))
+        answer = self.page.request(b'{"MsgId":"p\xc0","Method":"echo","Param":"v\xfe"}')
+        self.assertEqual(answer, reply("p\ufffd", True, "v\ufffd"))
+
+    def test_module_name_that_is_not_utf8(self):
+        name = b"bad\xffname" + TARGET.extension.encode()
+        answer = self.page.request(b'{"MsgId":"m","Module":"' + name + b'"}')
+        self.assertEqual(answer, load_failed(TARGET.bad_name_code))
+        # the earlier module is still the connection's, and the program goes on serving
+        self.assertEqual(self.call("e", "echo", "on"), reply("e", True, "on"))
+        self.assertServing()
+
+    def test_replies_come_in_request_order(self):
+        expected = []
+        for index in range(60):
+            msg_id = "o%d" % index
+            if index % 10 == 3:
+                self.page.send(request(MsgId=msg_id, Method="sleep", Param="30"))
+                expected.append(reply(msg_id, True, "[ sleep ] function success."))
+            elif index % 10 == 7:
+                self.page.send(request(MsgId=msg_id, Method="failQuiet"))
+                expected.append(reply(msg_id, False, "[ failQuiet ] function faild."))
+            elif index == 25:
+                self.page.send("{")
+                expected.append(syntax_error("Invalid message format"))
+            elif index == 45:
+                self.page.send(request(MsgId=msg_id, Module=TARGET.module("echo_plugin")).encode())
+                expected.append(LOAD_OK)
+            else:
+                self.page.send(request(MsgId=msg_id, Method="echo", Param=str(index)))
+                expected.append(reply(msg_id, True, str(index)))
+        received = [self.page.receive() for _ in expected]
+        self.assertEqual(received, expected)
+        # exactly one reply each: the next reply belongs to the next request
+        self.assertEqual(self.call("last", "echo", "end"), reply("last", True, "end"))
+
+    def test_module_state_is_shared_by_connections_that_load_it(self):
+        # one image per process: the calls counter counts both pages' calls
+        other = self.client()
+        self.load(other, "echo_plugin")
+        first = int(json.loads(self.call("c", "calls"))["Response"])
+        second = int(json.loads(other.request(request(MsgId="c", Method="calls")))["Response"])
+        self.assertEqual(second, first + 1)
+
+
+class ConnectionTests(ProgramTestCase):
+    def test_connections_are_isolated(self):
+        loaded = self.client()
+        bare = self.client()
+        self.load(loaded, "echo_plugin")
+        self.assertEqual(bare.request(request(MsgId="b", Method="echo", Param="p")),
+                         not_loaded("b"))
+        other = self.client()
+        self.load(other, "recorder_a")
+        self.assertEqual(loaded.request(request(MsgId="l", Method="echo", Param="mine")),
+                         reply("l", True, "mine"))
+        self.assertEqual(other.request(request(MsgId="o", Method="echo")),
+                         reply("o", True, "recorder_a"))
+        self.close(other)
+
+    def test_unload_on_close(self):
+        mark = RECORDER.mark()
+        client = self.client()
+        self.load(client, "recorder_a")
+        self.assertEqual(RECORDER.wait_since(mark, 1, TARGET.reply_timeout), ["load recorder_a"])
+        self.assertEqual(client.request(request(MsgId="r", Method="x")),
+                         reply("r", True, "recorder_a"))
+        self.close(client)
+        self.assertEqual(RECORDER.since(mark), ["load recorder_a", "unload recorder_a"])
+
+    def test_unload_on_close_without_a_closing_handshake(self):
+        mark = RECORDER.mark()
+        raw = rawws.RawWebSocket(HOST, PORT, TARGET.reply_timeout)
+        text = request(MsgId="l", Module=TARGET.module("recorder_a"))
+        raw.send_frame(rawws.OP_TEXT, text.encode())
+        self.assertEqual(raw.read_frame(), (rawws.OP_TEXT, LOAD_OK))
+        before = self.program.disconnects()
+        raw.close()
+        self.program.wait_disconnects(before + 1)
+        self.assertEqual(RECORDER.since(mark), ["load recorder_a", "unload recorder_a"])
+
+    def test_two_connections_loading_one_module(self):
+        mark = RECORDER.mark()
+        first = self.client()
+        second = self.client()
+        self.load(first, "recorder_a")
+        self.load(second, "recorder_a")
+        self.close(first)
+        # the close has been handled: the module is still loaded for the other page
+        self.assertEqual(RECORDER.since(mark), ["load recorder_a"])
+        self.assertEqual(second.request(request(MsgId="s", Method="x")),
+                         reply("s", True, "recorder_a"))
+        self.close(second)
+        self.assertEqual(RECORDER.since(mark), ["load recorder_a", "unload recorder_a"])
+
+    def test_every_loaded_module_is_released_newest_first(self):
+        mark = RECORDER.mark()
+        client = self.client()
+        self.load(client, "recorder_a")
+        self.load(client, "recorder_b")
+        self.close(client)
+        self.assertEqual(RECORDER.since(mark), ["load recorder_a", "load recorder_b",
+                                                "unload recorder_b", "unload recorder_a"])
+
+    def test_same_module_loaded_twice_is_released(self):
+        mark = RECORDER.mark()
+        client = self.client()
+        self.load(client, "recorder_a")
+        self.load(client, "recorder_a")
+        self.close(client)
+        self.assertEqual(RECORDER.since(mark), ["load recorder_a", "unload recorder_a"])
+
+    def test_failed_load_after_a_good_one_then_close(self):
+        mark = RECORDER.mark()
+        client = self.client()
+        self.load(client, "recorder_b")
+        self.assertEqual(client.request(request(MsgId="x", Module="ravelink_no_such_module")),
+                         load_failed(TARGET.missing_code))
+        self.assertEqual(client.request(request(MsgId="c", Method="x")),
+                         reply("c", True, "recorder_b"))
+        self.close(client)
+        self.assertEqual(RECORDER.since(mark), ["load recorder_b", "unload recorder_b"])
+
+    def test_close_without_a_module_releases_nothing(self):
+        mark = RECORDER.mark()
+        holder = self.client()
+        self.load(holder, "recorder_a")
+        client = self.client()
+        self.assertEqual(client.request(request(MsgId="i", Method="x")), not_loaded("i"))
+        self.close(client)
+        self.assertEqual(RECORDER.since(mark), ["load recorder_a"])
+        self.close(holder)
+        self.assertEqual(RECORDER.since(mark), ["load recorder_a", "unload recorder_a"])
+
+
+class TransportTests(ProgramTestCase):
+    def test_plain_http_is_answered_426(self):
+        raw = rawws.RawSocket(HOST, PORT, TARGET.reply_timeout)
+        try:
+            raw.send(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:7321\r\n\r\n")
+            head = raw.read_until(b"\r\n\r\n", time.monotonic() + TARGET.reply_timeout)
+        finally:
+            raw.close()
+        self.assertTrue(head.startswith(b"HTTP/1.1 426 "), head)
+        self.assertServing()
+
+    def test_invalid_utf8_text_message_is_closed_with_1007(self):
+        raw = rawws.RawWebSocket(HOST, PORT, TARGET.reply_timeout)
+        try:
+            raw.send_frame(rawws.OP_TEXT, b'{"MsgId":"1","Method":"echo","Param":"\xff\xfe"}')
+            opcode, payload = raw.read_frame()  # no reply comes before the close
+        finally:
+            raw.close()
+        self.assertEqual(opcode, rawws.OP_CLOSE)
+        self.assertEqual(payload[:2], (1007).to_bytes(2, "big"))
+        self.assertServing()
+
+    def test_same_bytes_in_a_binary_message_are_read(self):
+        raw = rawws.RawWebSocket(HOST, PORT, TARGET.reply_timeout)
+        try:
+            raw.send_frame(rawws.OP_BINARY, b'{"MsgId":"\xff\xfe","Method":"echo"}')
+            answer = raw.read_frame()
+        finally:
+            raw.close()
+        self.assertEqual(answer, (rawws.OP_TEXT, not_loaded("\ufffd\ufffd")))
+
+    def test_message_over_the_limit_is_closed_with_1009(self):
+        raw = rawws.RawWebSocket(HOST, PORT, TARGET.reply_timeout)
+        payload = b"{" + b" " * LIMIT
+        self.assertEqual(len(payload), 32000001)
+
+        def send_all():
+            try:
+                raw.send_frame(rawws.OP_TEXT, payload)
+            except OSError:
+                pass  # the program may close while the rest is on its way
+
+        sender = threading.Thread(target=send_all, daemon=True)
+        sender.start()
+        try:
+            opcode, answer = raw.read_frame()  # no reply comes before the close
+        finally:
+            sender.join(TARGET.reply_timeout)
+            raw.close()
+        self.assertEqual(opcode, rawws.OP_CLOSE, answer[:200])
+        self.assertEqual(answer[:2], (1009).to_bytes(2, "big"))
+        self.assertEqual(answer[2:], b"A message was too large")
+        self.assertServing()
+
+    def test_message_at_the_limit_is_answered(self):
+        client = self.client()
+        self.load(client, "echo_plugin")
+        head = request(MsgId="limit", Method="length", Param="abc")
+        text = head + " " * (LIMIT - len(head))
+        self.assertEqual(len(text.encode()), LIMIT)
+        self.assertEqual(client.request(text, timeout=TARGET.reply_timeout * 4),
+                         reply("limit", True, "3"))
+        self.assertEqual(client.request(request(MsgId="n", Method="echo", Param="next")),
+                         reply("n", True, "next"))
+
+    def test_a_million_brackets_are_answered(self):
+        client = self.client()
+        self.assertEqual(client.request("[" * 1000000, timeout=TARGET.reply_timeout * 2),
+                         syntax_error("Invalid message format"))
+        self.assertEqual(client.request(b"{" * 1000000, timeout=TARGET.reply_timeout * 2),
+                         syntax_error("Invalid message format"))
+        self.assertEqual(client.request(request(MsgId="after", Method="x")), not_loaded("after"))
+        self.assertServing()
+
+    def test_access_log_holds_no_payloads(self):
+        marker = "e2e-private-%d" % os.getpid()
+        client = self.client()
+        self.load(client, "echo_plugin")
+        self.assertEqual(client.request(request(MsgId="m", Method="echo", Param=marker)),
+                         reply("m", True, marker))
+        client.request(request(MsgId=marker + "-id", Method=marker + "-method"))
+        client.request("{" + marker)
+        self.close(client)
+        log = self.program.stdout.text()
+        # the access log is there and logs frames, only not their contents
+        self.assertIn(b"[connect]", log)
+        self.assertIn(b"[frame_header]", log)
+        self.assertNotIn(marker.encode(), log)
+        self.assertNotIn(marker.encode(), self.program.stderr.text())
+
+    def test_second_copy_exits_with_1(self):
+        before = self.client()
+        self.load(before, "echo_plugin")
+        second = Program(TARGET, RECORDER.path).start(wait_listening=False, check_port=False)
+        try:
+            code = second.wait_exit()
+        finally:
+            second.kill()
+        self.assertEqual(code, 1, "second copy's stderr: %r" % second.stderr.text())
+        self.assertEqual(before.request(request(MsgId="b", Method="echo", Param="first")),
+                         reply("b", True, "first"))
+        self.assertServing()
+
+
+class LifecycleTests(unittest.TestCase):
+    """Tests that need programs of their own; the shared one is stopped first."""
+
+    def setUp(self):
+        stop_shared_program()
+        self.programs = []
+        self.clients = []
+
+    def tearDown(self):
+        for client in self.clients:
+            try:
+                client.close()
+            except Exception:
+                pass
+        for program in self.programs:
+            program.kill()
+
+    def start(self):
+        program = Program(TARGET, RECORDER.path)
+        self.programs.append(program)
+        return program.start()
+
+    def test_restart_right_after_kill_9_with_open_connections(self):
+        first = self.start()
+        for index in range(3):
+            client = Client(TARGET.reply_timeout)
+            self.clients.append(client)
+            text = request(MsgId="l", Module=TARGET.module("echo_plugin"))
+            self.assertEqual(client.request(text), LOAD_OK)
+            self.assertEqual(client.request(request(MsgId="e", Method="echo", Param=str(index))),
+                             reply("e", True, str(index)))
+        first.kill()
+        for client in self.clients:
+            client.wait_closed()
+        # the old process's side of those connections lingers on the port (FIN_WAIT/TIME_WAIT)
+        lingering = [state for state in harness.tcp_states_on_port() if state in ("04", "05", "06")]
+        self.assertTrue(lingering, "no connection lingered on the port; the restart proves nothing")
+        second = self.start()
+        client = Client(TARGET.reply_timeout)
+        self.clients.append(client)
+        text = request(MsgId="l", Module=TARGET.module("echo_plugin"))
+        self.assertEqual(client.request(text), LOAD_OK)
+        self.assertEqual(client.request(request(MsgId="e", Method="echo", Param="again")),
+                         reply("e", True, "again"))
+        self.assertTrue(second.alive())
+
+    def test_listen_failure_exits_with_2(self):
+        holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        # earlier tests may have left connections in TIME_WAIT on the port; a listener still blocks
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            try:
+                holder.bind((HOST, PORT))
+            except OSError as error:
+                self.fail("cannot hold %s:%d for the test: %s" % (HOST, PORT, error))
+            holder.listen(1)
+            program = Program(TARGET, RECORDER.path)
+            self.programs.append(program)
+            program.start(wait_listening=False, check_port=False)
+            code = program.wait_exit()
+        finally:
+            holder.close()
+        errors = program.stderr.text().decode("utf-8", "replace")
+        self.assertEqual(code, 2, "stderr: %r" % errors)
+        naming = [line for line in errors.splitlines() if "127.0.0.1:7321" in line]
+        self.assertEqual(len(naming), 1, "stderr: %r" % errors)
+        self.assertRegex(naming[0], r"127\.0\.0\.1:7321\W+\w", "the line names no cause")
+
+
+def main():
+    global TARGET, RECORDER, WORK_DIR
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--kind", required=True, choices=["linux", "windows"])
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--plugins", required=True)
+    parser.add_argument("--wine-run")
+    parser.add_argument("-v", "--verbose", action="store_true")
+    parser.add_argument("tests", nargs="*", help="test names (Class or Class.test) to run")
+    options = parser.parse_args()
+    if options.kind == "windows" and not options.wine_run:
+        parser.error("--wine-run is needed for the windows target")
+    if harness.port_accepts():
+        print("%s:%d is already taken by another program; stop it before running these tests"
+              % (HOST, PORT), file=sys.stderr)
+        return 1
+    TARGET = harness.Target(options.kind, options.program, options.plugins, options.wine_run)
+    WORK_DIR = tempfile.mkdtemp(prefix="ravelink-e2e-")
+    RECORDER = Recorder(os.path.join(WORK_DIR, "record.txt"))
+
+    loader = unittest.defaultTestLoader
+    module = sys.modules[__name__]
+    if options.tests:
+        suite = loader.loadTestsFromNames(options.tests, module)
+    else:
+        # the tests of the shared program first, then those that start programs of their own
+        suite = unittest.TestSuite()
+        for case in [SyntaxErrorTests, LoadTests, InvokeTests, ConnectionTests, TransportTests,
+                     LifecycleTests]:
+            suite.addTests(loader.loadTestsFromTestCase(case))
+    started = time.monotonic()
+    try:
+        result = unittest.TextTestRunner(verbosity=2 if options.verbose else 1).run(suite)
+    finally:
+        stop_shared_program()
+        shutil.rmtree(WORK_DIR, ignore_errors=True)
+    print("%s target: %d test cases run, %d skipped, in %.1f s"
+          % (options.kind, result.testsRun, len(result.skipped), time.monotonic() - started))
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
