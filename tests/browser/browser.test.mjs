@@ -131,6 +131,13 @@ test('a method that fails is shown as failed with its answer', async () => {
   await fill('param', '{"greeting": "hello from Chromium"}');
   await click('invoke');
   assert.equal((await settledEntry(6)).reply, '{"greeting": "hello from Chromium"}');
+  // Long requests are cut with an ellipsis; no entry runs out of the log card or the window.
+  const overflow = await page.evaluate(`(() => {
+    const card = document.querySelector('.log').getBoundingClientRect();
+    return [...document.querySelectorAll('#log > li')]
+      .filter((li) => li.getBoundingClientRect().right > Math.min(card.right, innerWidth) + 0.5).length;
+  })()`);
+  assert.equal(overflow, 0, 'log entries wider than the log');
   writeFileSync(SCREENSHOT, await page.screenshot());
 });
 
