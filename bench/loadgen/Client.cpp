@@ -36,10 +36,13 @@ constexpr std::uint64_t kTimerTag = ~std::uint64_t{0};
 std::uint64_t nowNs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(ts.tv_nsec);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
+           static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-std::uint64_t secondsToNs(double seconds) { return static_cast<std::uint64_t>(seconds * 1e9); }
+std::uint64_t secondsToNs(double seconds) {
+    return static_cast<std::uint64_t>(seconds * 1e9);
+}
 
 // A growable byte window: [begin, end) holds unread bytes of `capacity`.
 struct InBuffer {
@@ -101,7 +104,7 @@ struct Connection {
 };
 
 class Engine {
-public:
+  public:
     explicit Engine(const Config& config) : config(config) {}
     ~Engine() {
         for (Connection& c : conns) {
@@ -128,7 +131,7 @@ public:
         return result;
     }
 
-private:
+  private:
     void fail(const std::string& text) {
         ++result.errors;
         if (result.firstError.empty()) {
@@ -162,8 +165,10 @@ private:
         for (std::size_t i = 0; i < conns.size(); ++i) {
             Connection& c = conns[i];
             c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (c.fd < 0 || ::connect(c.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-                fail("connect " + config.host + ":" + std::to_string(config.port) + ": " + std::strerror(errno));
+            if (c.fd < 0 ||
+                ::connect(c.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                fail("connect " + config.host + ":" + std::to_string(config.port) + ": " +
+                     std::strerror(errno));
                 return false;
             }
             int one = 1;
@@ -174,9 +179,10 @@ private:
             event.data.u64 = i;
             epoll_ctl(epollFd, EPOLL_CTL_ADD, c.fd, &event);
             if (config.protocol == Protocol::kWebSocket) {
-                c.out = "GET / HTTP/1.1\r\nHost: " + config.host + ":" + std::to_string(config.port) +
-                        "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + kHandshakeKey +
-                        "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+                c.out = "GET / HTTP/1.1\r\nHost: " + config.host + ":" +
+                        std::to_string(config.port) +
+                        "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " +
+                        kHandshakeKey + "\r\nSec-WebSocket-Version: 13\r\n\r\n";
                 flush(i);
             } else {
                 becomeReady(i);
@@ -196,7 +202,8 @@ private:
         started = true;
         startNs = nowNs();
         measureStartNs = startNs + secondsToNs(config.warmupSeconds);
-        endNs = config.requests > 0 ? ~std::uint64_t{0} : measureStartNs + secondsToNs(config.durationSeconds);
+        endNs = config.requests > 0 ? ~std::uint64_t{0}
+                                    : measureStartNs + secondsToNs(config.durationSeconds);
         if (config.rate > 0) {
             intervalNs = 1e9 / config.rate;
             sendDue(startNs);
@@ -214,7 +221,8 @@ private:
     // earlier replies came back (replies on one connection return in order).
     void sendDue(std::uint64_t now) {
         while (!sendingOver(now)) {
-            const std::uint64_t due = startNs + static_cast<std::uint64_t>(static_cast<double>(scheduled) * intervalNs);
+            const std::uint64_t due =
+                startNs + static_cast<std::uint64_t>(static_cast<double>(scheduled) * intervalNs);
             if (due > now) {
                 break;
             }
@@ -234,7 +242,8 @@ private:
         const std::uint64_t now = nowNs();
         if (started && !sendingOver(now)) {
             if (config.rate > 0) {
-                wake = startNs + static_cast<std::uint64_t>(static_cast<double>(scheduled) * intervalNs);
+                wake = startNs +
+                       static_cast<std::uint64_t>(static_cast<double>(scheduled) * intervalNs);
             }
             if (config.requests == 0) {
                 wake = std::min(wake, endNs);
@@ -261,7 +270,8 @@ private:
     void sendRequest(std::size_t i, std::uint64_t dueNs) {
         Connection& c = conns[i];
         const std::uint64_t id = c.nextId++;
-        const std::string& payload = config.payload == Payload::kEcho ? echoPayload : (buildPayload(id), scratch);
+        const std::string& payload =
+            config.payload == Payload::kEcho ? echoPayload : (buildPayload(id), scratch);
         appendMessage(c, payload.data(), payload.size());
         c.pending.push_back(Pending{dueNs, id});
         ++result.sent;
@@ -296,7 +306,8 @@ private:
     void flush(std::size_t i) {
         Connection& c = conns[i];
         while (c.outSent < c.out.size()) {
-            const ssize_t n = ::send(c.fd, c.out.data() + c.outSent, c.out.size() - c.outSent, MSG_NOSIGNAL);
+            const ssize_t n =
+                ::send(c.fd, c.out.data() + c.outSent, c.out.size() - c.outSent, MSG_NOSIGNAL);
             if (n > 0) {
                 c.outSent += static_cast<std::size_t>(n);
                 continue;
@@ -383,14 +394,17 @@ private:
                 return;
             }
             const std::string_view response = window.substr(0, endOfHeaders);
-            if (response.rfind("HTTP/1.1 101", 0) != 0 || response.find(kHandshakeAccept) == std::string_view::npos) {
-                kill(i, "handshake refused: " + std::string(response.substr(0, response.find("\r\n"))));
+            if (response.rfind("HTTP/1.1 101", 0) != 0 ||
+                response.find(kHandshakeAccept) == std::string_view::npos) {
+                kill(i, "handshake refused: " +
+                            std::string(response.substr(0, response.find("\r\n"))));
                 return;
             }
             c.in.consume(endOfHeaders + 4);
             if (!config.loadModule.empty()) {
                 c.state = ConnState::kLoading;
-                const std::string load = "{\"MsgId\":\"load\",\"Module\":\"" + config.loadModule + "\"}";
+                const std::string load =
+                    "{\"MsgId\":\"load\",\"Module\":\"" + config.loadModule + "\"}";
                 appendMessage(c, load.data(), load.size());
                 flush(i);
             } else {
@@ -425,7 +439,8 @@ private:
         Connection& c = conns[i];
         while (c.state != ConnState::kDead && c.state != ConnState::kHandshake) {
             wsframe::Header header;
-            const wsframe::ParseStatus status = wsframe::parseHeader(c.in.head(), c.in.size(), header);
+            const wsframe::ParseStatus status =
+                wsframe::parseHeader(c.in.head(), c.in.size(), header);
             if (status == wsframe::ParseStatus::kNeedMore) {
                 return;
             }
@@ -433,7 +448,8 @@ private:
                 kill(i, "malformed frame from the server");
                 return;
             }
-            const std::size_t total = header.headerLength + static_cast<std::size_t>(header.payloadLength);
+            const std::size_t total =
+                header.headerLength + static_cast<std::size_t>(header.payloadLength);
             if (c.in.size() < total) {
                 c.in.reserveTail(total - c.in.size());
                 return;
@@ -487,8 +503,10 @@ private:
         if (config.payload == Payload::kEcho) {
             return length == config.size;
         }
-        const std::string expected = "{\"MsgId\":\"" + std::to_string(request.id) + "\",\"Result\":true,";
-        return length >= expected.size() && std::memcmp(data, expected.data(), expected.size()) == 0;
+        const std::string expected =
+            "{\"MsgId\":\"" + std::to_string(request.id) + "\",\"Result\":true,";
+        return length >= expected.size() &&
+               std::memcmp(data, expected.data(), expected.size()) == 0;
     }
 
     void onMessage(std::size_t i, const char* data, std::size_t length) {
@@ -555,7 +573,8 @@ private:
                     break;
                 }
             }
-            const int n = epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), started ? -1 : 30000);
+            const int n = epoll_wait(epollFd, events.data(), static_cast<int>(events.size()),
+                                     started ? -1 : 30000);
             if (n < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -591,9 +610,11 @@ private:
                 }
             }
         }
-        const std::uint64_t measuredEnd = config.requests > 0 ? lastReplyNs : std::min(endNs, nowNs());
-        result.measuredSeconds =
-            measuredEnd > measureStartNs ? static_cast<double>(measuredEnd - measureStartNs) / 1e9 : 0.0;
+        const std::uint64_t measuredEnd =
+            config.requests > 0 ? lastReplyNs : std::min(endNs, nowNs());
+        result.measuredSeconds = measuredEnd > measureStartNs
+                                     ? static_cast<double>(measuredEnd - measureStartNs) / 1e9
+                                     : 0.0;
     }
 
     const Config& config;
@@ -618,7 +639,8 @@ std::string requestPayload(const Config& config, std::uint64_t id) {
     if (config.payload == Payload::kEcho) {
         return std::string(config.size, 'x');
     }
-    std::string head = "{\"MsgId\":\"" + std::to_string(id) + "\",\"Method\":\"" + config.method + "\",\"Param\":\"";
+    std::string head = "{\"MsgId\":\"" + std::to_string(id) + "\",\"Method\":\"" + config.method +
+                       "\",\"Param\":\"";
     const std::string tail = "\"}";
     if (!config.param.empty()) {
         return head + config.param + tail;

@@ -15,7 +15,8 @@ enum class Protocol {
 
 enum class Payload {
     kEcho,    // `size` bytes; the reply must be the same number of bytes
-    kInvoke,  // ravelink's invoke request, padded to `size` bytes; the reply must echo MsgId, Result true
+    kInvoke,  // ravelink's invoke request, padded to `size` bytes; the reply must echo MsgId,
+              // Result true
 };
 
 struct Config {
@@ -40,11 +41,11 @@ struct Config {
 };
 
 struct Result {
-    Histogram latencyNs;          // replies to requests sent (or due) after the warm-up
-    std::uint64_t replies = 0;    // every reply, warm-up included
+    Histogram latencyNs;                // replies to requests sent (or due) after the warm-up
+    std::uint64_t replies = 0;          // every reply, warm-up included
     std::uint64_t measuredReplies = 0;  // replies that arrived inside the measured window
     std::uint64_t sent = 0;
-    std::uint64_t errors = 0;     // wrong replies, connection failures
+    std::uint64_t errors = 0;  // wrong replies, connection failures
     double measuredSeconds = 0;
     std::string firstError;
     bool ok() const { return errors == 0 && firstError.empty(); }

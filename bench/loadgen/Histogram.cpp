@@ -20,7 +20,8 @@ std::size_t Histogram::bucketOf(std::uint64_t value) {
     const int msb = 63 - __builtin_clzll(value);
     const int shift = msb - kSubBits;
     const std::uint64_t sub = (value >> shift) - kSubCount;
-    return static_cast<std::size_t>(kSubCount + static_cast<std::uint64_t>(shift) * kSubCount + sub);
+    return static_cast<std::size_t>(kSubCount + static_cast<std::uint64_t>(shift) * kSubCount +
+                                    sub);
 }
 
 std::uint64_t Histogram::lowestIn(std::size_t bucket) {

@@ -11,7 +11,7 @@ namespace loadgen {
 // Values below 128 are kept exactly. Reported percentiles are the highest value that shares the
 // bucket of the ranked sample (never below the true one), clamped to the observed maximum.
 class Histogram {
-public:
+  public:
     static constexpr int kSubBits = 7;
     static constexpr std::uint64_t kSubCount = 1u << kSubBits;
 
@@ -32,7 +32,7 @@ public:
     static std::uint64_t lowestIn(std::size_t bucket);
     static std::uint64_t highestIn(std::size_t bucket);
 
-private:
+  private:
     std::vector<std::uint64_t> counts;
     std::uint64_t total = 0;
     std::uint64_t minimum = 0;

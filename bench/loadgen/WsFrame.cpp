@@ -58,8 +58,9 @@ void appendFrame(std::string& out, std::uint8_t opcode, const char* payload, std
     } else {
         p[1] = static_cast<std::uint8_t>(maskBit | length);
     }
-    std::uint8_t mask[4] = {static_cast<std::uint8_t>(maskKey >> 24), static_cast<std::uint8_t>(maskKey >> 16),
-                            static_cast<std::uint8_t>(maskKey >> 8), static_cast<std::uint8_t>(maskKey)};
+    std::uint8_t mask[4] = {
+        static_cast<std::uint8_t>(maskKey >> 24), static_cast<std::uint8_t>(maskKey >> 16),
+        static_cast<std::uint8_t>(maskKey >> 8), static_cast<std::uint8_t>(maskKey)};
     if (masked) {
         std::memcpy(p + at, mask, 4);
         at += 4;

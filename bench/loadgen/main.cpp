@@ -17,13 +17,14 @@
 namespace {
 
 void usage() {
-    std::fprintf(stderr,
-                 "usage: loadgen --port P [--raw] [--invoke] [--method M] [--param TEXT] [--size BYTES]\n"
-                 "               [--load-module PATH] [--conns N] [--rate PER_SECOND] [--warmup S]\n"
-                 "               [--duration S | --requests N] [--hold]\n"
-                 "  --raw      plain TCP, 4-byte big-endian length before each payload (default WebSocket)\n"
-                 "  --invoke   ravelink invoke requests {\"MsgId\",\"Method\",\"Param\"} padded to --size\n"
-                 "  --rate     fixed rate over all connections, latency timed from each intended send\n");
+    std::fprintf(
+        stderr,
+        "usage: loadgen --port P [--raw] [--invoke] [--method M] [--param TEXT] [--size BYTES]\n"
+        "               [--load-module PATH] [--conns N] [--rate PER_SECOND] [--warmup S]\n"
+        "               [--duration S | --requests N] [--hold]\n"
+        "  --raw      plain TCP, 4-byte big-endian length before each payload (default WebSocket)\n"
+        "  --invoke   ravelink invoke requests {\"MsgId\",\"Method\",\"Param\"} padded to --size\n"
+        "  --rate     fixed rate over all connections, latency timed from each intended send\n");
 }
 
 void print(const loadgen::Result& r) {
@@ -31,12 +32,15 @@ void print(const loadgen::Result& r) {
     std::printf(
         "replies=%llu measured=%llu sent=%llu errors=%llu seconds=%.3f rps=%.1f "
         "p50_us=%.1f p99_us=%.1f p999_us=%.1f max_us=%.1f mean_us=%.1f samples=%llu\n",
-        static_cast<unsigned long long>(r.replies), static_cast<unsigned long long>(r.measuredReplies),
-        static_cast<unsigned long long>(r.sent), static_cast<unsigned long long>(r.errors), r.measuredSeconds,
+        static_cast<unsigned long long>(r.replies),
+        static_cast<unsigned long long>(r.measuredReplies), static_cast<unsigned long long>(r.sent),
+        static_cast<unsigned long long>(r.errors), r.measuredSeconds,
         r.measuredSeconds > 0 ? static_cast<double>(r.measuredReplies) / r.measuredSeconds : 0.0,
-        static_cast<double>(r.latencyNs.percentile(50)) / us, static_cast<double>(r.latencyNs.percentile(99)) / us,
-        static_cast<double>(r.latencyNs.percentile(99.9)) / us, static_cast<double>(r.latencyNs.max()) / us,
-        r.latencyNs.mean() / us, static_cast<unsigned long long>(r.latencyNs.count()));
+        static_cast<double>(r.latencyNs.percentile(50)) / us,
+        static_cast<double>(r.latencyNs.percentile(99)) / us,
+        static_cast<double>(r.latencyNs.percentile(99.9)) / us,
+        static_cast<double>(r.latencyNs.max()) / us, r.latencyNs.mean() / us,
+        static_cast<unsigned long long>(r.latencyNs.count()));
     if (!r.firstError.empty()) {
         std::printf("error: %s\n", r.firstError.c_str());
     }
@@ -90,7 +94,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (config.port <= 0 || (config.payload == loadgen::Payload::kInvoke && config.protocol == loadgen::Protocol::kRaw)) {
+    if (config.port <= 0 || (config.payload == loadgen::Payload::kInvoke &&
+                             config.protocol == loadgen::Protocol::kRaw)) {
         usage();
         return 2;
     }

@@ -9,7 +9,8 @@
 
 #include "ravelink/ravelink_plugin.h"
 
-RAVELINK_PLUGIN_EXPORT int32_t RAVELINK_CALL Invoke(const char* method, const char* param, char** output) {
+RAVELINK_PLUGIN_EXPORT int32_t RAVELINK_CALL Invoke(const char* method, const char* param,
+                                                    char** output) {
     if (strcmp(method, "answer") == 0) {
         size_t size = (size_t)strtoull(param, NULL, 10);
         char* block = ravelink_alloc_answer(size + 1);

@@ -26,7 +26,8 @@ int listenLoopback(int port, int& boundPort) {
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4096) != 0 ||
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 4096) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         ::close(fd);
         return -1;
@@ -52,7 +53,8 @@ void watch(int epollFd, int fd, bool writing) {
 // False when the connection is finished with.
 bool drain(int fd, Peer& peer) {
     while (peer.sent < peer.backlog.size()) {
-        const ssize_t n = ::send(fd, peer.backlog.data() + peer.sent, peer.backlog.size() - peer.sent, MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd, peer.backlog.data() + peer.sent,
+                                 peer.backlog.size() - peer.sent, MSG_NOSIGNAL);
         if (n > 0) {
             peer.sent += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {
@@ -88,7 +90,8 @@ void serve(int listenFd, const std::atomic<bool>& stop) {
             const int fd = events[k].data.fd;
             if (fd == listenFd) {
                 for (;;) {
-                    const int client = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                    const int client =
+                        ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                     if (client < 0) {
                         break;
                     }
@@ -112,7 +115,8 @@ void serve(int listenFd, const std::atomic<bool>& stop) {
                 continue;
             }
             const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR && errno != EWOULDBLOCK)) {
+            if (got == 0 ||
+                (got < 0 && errno != EAGAIN && errno != EINTR && errno != EWOULDBLOCK)) {
                 drop(fd);
                 continue;
             }

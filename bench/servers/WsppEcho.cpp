@@ -35,8 +35,12 @@ int Server::listen(int port) {
     return error ? port : local.port();
 }
 
-void Server::run() { impl->server.run(); }
+void Server::run() {
+    impl->server.run();
+}
 
-void Server::stop() { impl->server.stop(); }
+void Server::stop() {
+    impl->server.stop();
+}
 
 }  // namespace wsppecho

@@ -8,7 +8,7 @@ namespace wsppecho {
 // channel cleared, listening on 127.0.0.1 the way ravelink does, one thread. Each received message
 // goes back with its own opcode.
 class Server {
-public:
+  public:
     Server();
     ~Server();
     // Binds 127.0.0.1:`port` (0: any free port) and returns the bound port; throws on failure.
@@ -16,7 +16,7 @@ public:
     void run();   // serves until stop()
     void stop();  // from any thread
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl;
 };

@@ -4,7 +4,7 @@
 #include <sys/types.h>
 
 int main(void) {
-    char *line = NULL;
+    char* line = NULL;
     size_t capacity = 0;
     ssize_t length;
     while ((length = getline(&line, &capacity, stdin)) > 0) {

@@ -25,27 +25,27 @@ namespace {
 int passed = 0;
 int failed = 0;
 
-#define CHECK(condition)                                                              \
-    do {                                                                              \
-        if (condition) {                                                              \
-            ++passed;                                                                 \
-        } else {                                                                      \
-            ++failed;                                                                 \
-            std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #condition);        \
-        }                                                                             \
+#define CHECK(condition)                                                       \
+    do {                                                                       \
+        if (condition) {                                                       \
+            ++passed;                                                          \
+        } else {                                                               \
+            ++failed;                                                          \
+            std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #condition); \
+        }                                                                      \
     } while (0)
 
-#define CHECK_EQ(a, b)                                                                           \
-    do {                                                                                         \
-        const auto va = (a);                                                                     \
-        const auto vb = (b);                                                                     \
-        if (va == vb) {                                                                          \
-            ++passed;                                                                            \
-        } else {                                                                                 \
-            ++failed;                                                                            \
-            std::printf("FAILED %s:%d: %s == %s (%llu vs %llu)\n", __FILE__, __LINE__, #a, #b,   \
+#define CHECK_EQ(a, b)                                                                             \
+    do {                                                                                           \
+        const auto va = (a);                                                                       \
+        const auto vb = (b);                                                                       \
+        if (va == vb) {                                                                            \
+            ++passed;                                                                              \
+        } else {                                                                                   \
+            ++failed;                                                                              \
+            std::printf("FAILED %s:%d: %s == %s (%llu vs %llu)\n", __FILE__, __LINE__, #a, #b,     \
                         static_cast<unsigned long long>(va), static_cast<unsigned long long>(vb)); \
-        }                                                                                        \
+        }                                                                                          \
     } while (0)
 
 using loadgen::Histogram;
@@ -188,10 +188,12 @@ void framesRoundTripAtEveryLengthClass() {
             payload[i] = static_cast<char>(i * 131 + 7);
         }
         std::string frame;
-        wsframe::appendFrame(frame, wsframe::kText, payload.data(), payload.size(), true, 0xA1B2C3D4u);
+        wsframe::appendFrame(frame, wsframe::kText, payload.data(), payload.size(), true,
+                             0xA1B2C3D4u);
         CHECK_EQ(frame.size(), wsframe::headerSize(size, true) + size);
         wsframe::Header header;
-        CHECK(wsframe::parseHeader(frame.data(), frame.size(), header) == wsframe::ParseStatus::kComplete);
+        CHECK(wsframe::parseHeader(frame.data(), frame.size(), header) ==
+              wsframe::ParseStatus::kComplete);
         CHECK(header.fin);
         CHECK_EQ(header.opcode, wsframe::kText);
         CHECK(header.masked);
@@ -209,7 +211,8 @@ void framesRoundTripAtEveryLengthClass() {
         int early = 0;
         for (std::size_t prefix = 0; prefix < header.headerLength; ++prefix) {
             wsframe::Header partial;
-            if (wsframe::parseHeader(frame.data(), prefix, partial) != wsframe::ParseStatus::kNeedMore) {
+            if (wsframe::parseHeader(frame.data(), prefix, partial) !=
+                wsframe::ParseStatus::kNeedMore) {
                 ++early;
             }
         }
@@ -219,14 +222,18 @@ void framesRoundTripAtEveryLengthClass() {
 
 void malformedHeadersAreRefused() {
     wsframe::Header header;
-    CHECK(wsframe::parseHeader(bytes({0xC1, 0x00}).data(), 2, header) == wsframe::ParseStatus::kMalformed);
-    CHECK(wsframe::parseHeader(bytes({0x83, 0x00}).data(), 2, header) == wsframe::ParseStatus::kMalformed);
+    CHECK(wsframe::parseHeader(bytes({0xC1, 0x00}).data(), 2, header) ==
+          wsframe::ParseStatus::kMalformed);
+    CHECK(wsframe::parseHeader(bytes({0x83, 0x00}).data(), 2, header) ==
+          wsframe::ParseStatus::kMalformed);
     CHECK(wsframe::parseHeader(bytes({0x89, 0x7E, 0x00, 0x80}).data(), 4, header) ==
           wsframe::ParseStatus::kMalformed);
-    CHECK(wsframe::parseHeader(bytes({0x09, 0x00}).data(), 2, header) == wsframe::ParseStatus::kMalformed);
+    CHECK(wsframe::parseHeader(bytes({0x09, 0x00}).data(), 2, header) ==
+          wsframe::ParseStatus::kMalformed);
     CHECK(wsframe::parseHeader(bytes({0x82, 0x7F, 0x80, 0, 0, 0, 0, 0, 0, 0}).data(), 10, header) ==
           wsframe::ParseStatus::kMalformed);
-    CHECK(wsframe::parseHeader(bytes({0x01, 0x03}).data(), 2, header) == wsframe::ParseStatus::kComplete);
+    CHECK(wsframe::parseHeader(bytes({0x01, 0x03}).data(), 2, header) ==
+          wsframe::ParseStatus::kComplete);
     CHECK(!header.fin);
 }
 
@@ -240,7 +247,8 @@ void invokeRequestsHaveTheAskedSize() {
     CHECK(request.compare(request.size() - 3, 3, "x\"}") == 0);
     config.param = "1048576";
     config.method = "answer";
-    CHECK(loadgen::requestPayload(config, 12) == "{\"MsgId\":\"12\",\"Method\":\"answer\",\"Param\":\"1048576\"}");
+    CHECK(loadgen::requestPayload(config, 12) ==
+          "{\"MsgId\":\"12\",\"Method\":\"answer\",\"Param\":\"1048576\"}");
 }
 
 void runsAgainstTheRawEchoCountEveryReply() {
