@@ -3,7 +3,7 @@
 
 WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
 
-.PHONY: all deps build build-linux build-windows run test test-linux test-windows test-sanitize clean
+.PHONY: all deps build build-linux build-windows run test test-linux test-windows test-sanitize install bench clean
 
 all: build
 
@@ -34,6 +34,17 @@ test-linux:
 test-windows:
 	@status=0; ctest --preset windows || status=$$?; \
 	WINEPREFIX=$(WINEPREFIX_DIR) wineserver -k 2>/dev/null; exit $$status
+
+# Benchmarks ravelink against a bare websocketpp echo server, websocketd and a raw TCP echo, and
+# writes bench/results.md. Takes a few minutes; not part of `make test`.
+bench: export RAVELINK_DEPS := bench
+bench: build-linux
+	bench/run.sh
+
+# Installs the program, the plug-in header and the CMake package (default prefix /usr/local).
+PREFIX ?= /usr/local
+install: build-linux
+	cmake --install build/linux --prefix $(PREFIX)
 
 clean:
 	rm -rf build
