@@ -13,7 +13,7 @@
 // Member order is ownership order: the PluginsManager (with its observers registered) exists before
 // the endpoint and is destroyed after it, so no event can reach a half-destroyed host.
 class ServerApp {
-public:
+  public:
     ServerApp();
     ServerApp(const ServerApp&) = delete;
     ServerApp& operator=(const ServerApp&) = delete;
@@ -22,7 +22,7 @@ public:
     // practice is never. Throws ListenError when the address cannot be listened on.
     void run();
 
-private:
+  private:
     void init();
     void onOpen(websocketpp::connection_hdl handle);
     void onMessage(websocketpp::connection_hdl handle, notification::message_ptr message);

@@ -10,7 +10,7 @@
 // its logs, while anyone who does read them sees every line as before.
 template <typename Concurrency, typename Names>
 class ServerLogger : public websocketpp::log::basic<Concurrency, Names> {
-public:
+  public:
     using Base = websocketpp::log::basic<Concurrency, Names>;
     using level = websocketpp::log::level;
     using hint = websocketpp::log::channel_type_hint;
@@ -25,7 +25,7 @@ public:
         }
     }
 
-private:
+  private:
     static bool discards(hint::value h) {
         return platform::StandardStreams::isDiscarded(h == hint::error
                                                           ? platform::StandardStreams::kError

@@ -15,7 +15,7 @@ namespace notification {
 //    caller's object.
 //  - After disable() returns, no callback of this observer starts again.
 class AbstractObserver {
-public:
+  public:
     AbstractObserver() = default;
     AbstractObserver(const AbstractObserver&) = default;
     AbstractObserver& operator=(const AbstractObserver&) = delete;

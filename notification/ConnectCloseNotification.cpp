@@ -7,6 +7,8 @@ namespace notification {
 ConnectCloseNotification::ConnectCloseNotification(connection_ptr connection)
     : ConnectNotification(std::move(connection)) {}
 
-std::string ConnectCloseNotification::description() const { return "connection closing ..."; }
+std::string ConnectCloseNotification::description() const {
+    return "connection closing ...";
+}
 
 }  // namespace notification

@@ -4,9 +4,10 @@
 
 namespace notification {
 
-// Posted by the front end once per connection: the connection that was open has ended, whatever the cause.
+// Posted by the front end once per connection: the connection that was open has ended, whatever the
+// cause.
 class ConnectCloseNotification : public ConnectNotification {
-public:
+  public:
     explicit ConnectCloseNotification(connection_ptr connection);
 
     std::string description() const override;

@@ -7,6 +7,8 @@ namespace notification {
 ConnectNotification::ConnectNotification(connection_ptr connection)
     : connection(std::move(connection)) {}
 
-connection_ptr ConnectNotification::getConnection() const { return connection; }
+connection_ptr ConnectNotification::getConnection() const {
+    return connection;
+}
 
 }  // namespace notification

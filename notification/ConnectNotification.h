@@ -7,12 +7,12 @@ namespace notification {
 
 // An event about one WebSocket connection. Shares ownership of the connection object.
 class ConnectNotification : public Notification {
-public:
+  public:
     explicit ConnectNotification(connection_ptr connection);
 
     connection_ptr getConnection() const;
 
-private:
+  private:
     connection_ptr connection;
 };
 

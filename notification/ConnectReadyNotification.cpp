@@ -7,6 +7,8 @@ namespace notification {
 ConnectReadyNotification::ConnectReadyNotification(connection_ptr connection)
     : ConnectNotification(std::move(connection)) {}
 
-std::string ConnectReadyNotification::description() const { return "new connection..."; }
+std::string ConnectReadyNotification::description() const {
+    return "new connection...";
+}
 
 }  // namespace notification

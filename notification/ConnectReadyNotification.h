@@ -4,9 +4,10 @@
 
 namespace notification {
 
-// Posted by the front end once per connection: the connection has completed its opening handshake and is open.
+// Posted by the front end once per connection: the connection has completed its opening handshake
+// and is open.
 class ConnectReadyNotification : public ConnectNotification {
-public:
+  public:
     explicit ConnectReadyNotification(connection_ptr connection);
 
     std::string description() const override;

@@ -9,12 +9,12 @@ namespace notification {
 // The reply to a request that could not be read. Always unsuccessful, always with the fixed
 // "MsgId" "InvalidSyntax": the request's own identifier is never echoed.
 class InvalidSyntaxResponse : public ResponseNotification {
-public:
+  public:
     explicit InvalidSyntaxResponse(std::string reason);
 
     std::string responseText() const override;
 
-private:
+  private:
     std::string reason;
 };
 

@@ -7,6 +7,12 @@ namespace notification {
 InvokeFunctionResponse::InvokeFunctionResponse(bool success, std::string text)
     : ResponseNotification(success), text(std::move(text)) {}
 
-std::string InvokeFunctionResponse::responseText() const { return text; }
+std::string InvokeFunctionResponse::responseText() const {
+    return text;
+}
+
+const std::string& InvokeFunctionResponse::responseTextView(std::string&) const {
+    return text;
+}
 
 }  // namespace notification

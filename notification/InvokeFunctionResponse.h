@@ -8,12 +8,13 @@ namespace notification {
 
 // The reply to an invoke request: its text is sent as "Response" unchanged.
 class InvokeFunctionResponse : public ResponseNotification {
-public:
+  public:
     InvokeFunctionResponse(bool success, std::string text);
 
     std::string responseText() const override;
+    const std::string& responseTextView(std::string& scratch) const override;
 
-private:
+  private:
     std::string text;
 };
 

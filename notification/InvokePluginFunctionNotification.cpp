@@ -12,9 +12,13 @@ InvokePluginFunctionNotification::InvokePluginFunctionNotification(std::string f
                                                                    std::string param)
     : function(std::move(function)), param(std::move(param)) {}
 
-const char* InvokePluginFunctionNotification::getFunction() const { return function.c_str(); }
+const char* InvokePluginFunctionNotification::getFunction() const {
+    return function.c_str();
+}
 
-const char* InvokePluginFunctionNotification::getParam() const { return param.c_str(); }
+const char* InvokePluginFunctionNotification::getParam() const {
+    return param.c_str();
+}
 
 std::string InvokePluginFunctionNotification::description() const {
     return "user calling function: " + function + "\n" +

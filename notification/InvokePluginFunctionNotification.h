@@ -8,7 +8,7 @@ namespace notification {
 
 // Command: call the loaded module's entry point with a method name and a parameter text.
 class InvokePluginFunctionNotification : public PluginNotification {
-public:
+  public:
     InvokePluginFunctionNotification(const char* function, const char* param);
     // Takes over texts the caller no longer needs: a parameter may be tens of megabytes.
     InvokePluginFunctionNotification(std::string function, std::string param);
@@ -19,7 +19,7 @@ public:
 
     std::string description() const override;
 
-private:
+  private:
     std::string function;
     std::string param;
 };

@@ -8,12 +8,13 @@ namespace notification {
 
 // The reply to a load request: its text is sent as "Response" unchanged.
 class LoadModuleResponse : public ResponseNotification {
-public:
+  public:
     LoadModuleResponse(bool success, std::string text);
 
     std::string responseText() const override;
+    const std::string& responseTextView(std::string& scratch) const override;
 
-private:
+  private:
     std::string text;
 };
 

@@ -8,6 +8,8 @@ LoadPluginNotification::LoadPluginNotification(const char* module) : module(modu
 
 LoadPluginNotification::LoadPluginNotification(std::string module) : module(std::move(module)) {}
 
-std::string LoadPluginNotification::getModule() const { return module; }
+std::string LoadPluginNotification::getModule() const {
+    return module;
+}
 
 }  // namespace notification

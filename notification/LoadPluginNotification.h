@@ -8,14 +8,14 @@ namespace notification {
 
 // Command: load the named module (UTF-8 file name or path) for this connection.
 class LoadPluginNotification : public PluginNotification {
-public:
+  public:
     explicit LoadPluginNotification(const char* module);
     // Takes over a name the caller no longer needs.
     explicit LoadPluginNotification(std::string module);
 
     std::string getModule() const;
 
-private:
+  private:
     std::string module;
 };
 

@@ -10,8 +10,12 @@ void MsgNotification::setConnection(connection_ptr connection) {
     this->connection = std::move(connection);
 }
 
-connection_ptr MsgNotification::getConnection() const { return connection; }
+connection_ptr MsgNotification::getConnection() const {
+    return connection;
+}
 
-message_ptr MsgNotification::getMessage() const { return message; }
+message_ptr MsgNotification::getMessage() const {
+    return message;
+}
 
 }  // namespace notification

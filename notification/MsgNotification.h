@@ -8,7 +8,7 @@ namespace notification {
 // One complete data message received on a connection. The payload is shared with the WebSocket
 // library's message object, never copied.
 class MsgNotification : public Notification {
-public:
+  public:
     explicit MsgNotification(message_ptr message);
 
     // The front end sets the connection after construction and before posting.
@@ -17,7 +17,7 @@ public:
     connection_ptr getConnection() const;
     message_ptr getMessage() const;
 
-private:
+  private:
     connection_ptr connection;
     message_ptr message;
 };

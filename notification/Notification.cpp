@@ -16,7 +16,9 @@ std::string Notification::name() const {
     return status == 0 && demangled ? std::string(demangled.get()) : std::string(mangled);
 }
 
-std::string Notification::description() const { return name(); }
+std::string Notification::description() const {
+    return name();
+}
 
 Notification::~Notification() = default;
 

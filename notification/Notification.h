@@ -10,7 +10,7 @@ namespace notification {
 // are never copied. A creator may fill the few settable fields between construction and posting;
 // after posting nobody changes a notification.
 class Notification {
-public:
+  public:
     Notification() = default;
     Notification(const Notification&) = delete;
     Notification& operator=(const Notification&) = delete;

@@ -26,7 +26,7 @@ namespace notification {
 //
 // The center owns its registrations. Owners embed centers as plain members and are never copied.
 class NotificationCenter {
-public:
+  public:
     NotificationCenter() = default;
     NotificationCenter(const NotificationCenter&) = delete;
     NotificationCenter& operator=(const NotificationCenter&) = delete;
@@ -34,7 +34,7 @@ public:
     void addObserver(const AbstractObserver& observer);
     void postNotification(std::shared_ptr<Notification> notification);
 
-private:
+  private:
     std::vector<std::shared_ptr<AbstractObserver>> observers;
     std::mutex mutex;  // guards observers only
 };

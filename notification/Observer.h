@@ -19,7 +19,7 @@ namespace notification {
 // cause a notification to reach this same observer again.
 template <class Target, class NotificationType>
 class Observer : public AbstractObserver {
-public:
+  public:
     using Callback = void (Target::*)(std::shared_ptr<NotificationType>);
 
     Observer(Target* target, Callback callback) : target(target), callback(callback) {}
@@ -60,7 +60,7 @@ public:
         target = nullptr;
     }
 
-private:
+  private:
     Target* target;  // not owned; null once disabled
     Callback callback;
     std::mutex mutex;  // guards target; held while the callback runs

@@ -4,8 +4,12 @@
 
 namespace notification {
 
-std::string PluginNotification::getMsgId() const { return msgId; }
+std::string PluginNotification::getMsgId() const {
+    return msgId;
+}
 
-void PluginNotification::setMsgId(std::string msgId) { this->msgId = std::move(msgId); }
+void PluginNotification::setMsgId(std::string msgId) {
+    this->msgId = std::move(msgId);
+}
 
 }  // namespace notification

@@ -9,11 +9,11 @@ namespace notification {
 // A command for, or a response from, a connection's plug-in host. `msgId` becomes the reply's
 // "MsgId".
 class PluginNotification : public Notification {
-public:
+  public:
     std::string getMsgId() const;
     void setMsgId(std::string msgId);
 
-private:
+  private:
     std::string msgId;
 };
 

@@ -1,7 +1,8 @@
 #pragma once
 
-// The WebSocket library's handles as every part of ravelink sees them. The server runs websocketpp's
-// Asio configuration without TLS (see ServerConfig); these aliases keep that choice in one place.
+// The WebSocket library's handles as every part of ravelink sees them. The server runs
+// websocketpp's Asio configuration without TLS (see ServerConfig); these aliases keep that choice
+// in one place.
 
 #include <websocketpp/server.hpp>
 

@@ -11,9 +11,9 @@ namespace platform {
 // one load (FreeLibrary / dlclose), so a library loaded twice stays in the process until both
 // objects are gone.
 class DynamicLibrary {
-public:
-    // Loads the library named by `utf8Name` exactly as given: no directory or extension is added, so
-    // the platform's own search rules apply to bare names and relative paths. On failure returns
+  public:
+    // Loads the library named by `utf8Name` exactly as given: no directory or extension is added,
+    // so the platform's own search rules apply to bare names and relative paths. On failure returns
     // null and sets `errorCode` to the platform's code for it, never 0 (Windows: GetLastError, 126
     // for a missing file; elsewhere an errno value, ENOENT for a missing file). A name that is not
     // valid UTF-8 fails with ERROR_NO_UNICODE_TRANSLATION (1113) on Windows, EILSEQ elsewhere.
@@ -34,7 +34,7 @@ public:
     // ravelink_alloc_answer). Null is ignored.
     static void freeAnswer(char* answer);
 
-private:
+  private:
     explicit DynamicLibrary(void* handle);
 
     void* handle;  // owned: one load, released by the destructor

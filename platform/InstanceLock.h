@@ -8,7 +8,7 @@ namespace platform {
 // The lock is advisory: when the platform cannot create it for a reason other than another copy
 // holding it, anotherCopyRuns() is false and the program runs unguarded.
 class InstanceLock {
-public:
+  public:
     InstanceLock();
     ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
@@ -16,7 +16,7 @@ public:
 
     bool anotherCopyRuns() const { return heldElsewhere; }
 
-private:
+  private:
     long long handle;  // a HANDLE or a file descriptor; -1 when none is held
     bool heldElsewhere;
 };

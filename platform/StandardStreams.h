@@ -4,7 +4,7 @@ namespace platform {
 
 // What the process's standard output and error are connected to.
 class StandardStreams {
-public:
+  public:
     enum Stream { kOutput, kError };
 
     // True when whatever is written to `stream` can never be read: it is closed, missing, or

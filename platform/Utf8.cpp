@@ -1,5 +1,8 @@
 #include "platform/Utf8.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace platform {
 
 std::size_t Utf8::decode(const std::string& text, std::size_t pos, char32_t& codePoint,
@@ -23,13 +26,17 @@ std::size_t Utf8::decode(const std::string& text, std::size_t pos, char32_t& cod
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
         value = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
+        if (lead == 0xE0)
+            low = 0xA0;
+        if (lead == 0xED)
+            high = 0x9F;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         length = 4;
         value = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
+        if (lead == 0xF0)
+            low = 0x90;
+        if (lead == 0xF4)
+            high = 0x8F;
     } else {
         return 0;
     }
@@ -55,7 +62,15 @@ bool Utf8::isValid(const std::string& text) {
     char32_t codePoint;
     std::size_t bad;
     for (std::size_t pos = 0; pos < text.size();) {
-        // ASCII runs are the common case; skip them without decoding.
+        // ASCII runs are the common case: skip them eight bytes at a time, without decoding.
+        std::uint64_t word;
+        if (pos + sizeof word <= text.size()) {
+            std::memcpy(&word, text.data() + pos, sizeof word);
+            if ((word & 0x8080808080808080ull) == 0) {
+                pos += sizeof word;
+                continue;
+            }
+        }
         if (static_cast<unsigned char>(text[pos]) < 0x80) {
             ++pos;
             continue;

@@ -8,7 +8,7 @@ namespace platform {
 // same rule the WebSocket layer applies to text messages, so a text that passes here is never
 // refused there.
 class Utf8 {
-public:
+  public:
     static bool isValid(const std::string& text);
 
     // Replaces every maximal ill-formed subsequence of `text` with U+FFFD. A valid text is left
@@ -19,7 +19,7 @@ public:
     // `out` unspecified, when `text` is not valid UTF-8.
     static bool toUtf16(const std::string& text, std::u16string& out);
 
-private:
+  private:
     // Length of the well-formed character starting at text[pos], or 0 if none starts there. When 0,
     // `badLength` is the length of the maximal ill-formed subpart to replace (at least 1).
     static std::size_t decode(const std::string& text, std::size_t pos, char32_t& codePoint,

@@ -3,6 +3,7 @@
 #include <rapidjson/reader.h>
 #include <rapidjson/writer.h>
 
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -24,27 +25,85 @@ std::size_t lengthToNul(const char* text, std::size_t length) {
     return nul == nullptr ? length : static_cast<std::size_t>(static_cast<const char*>(nul) - text);
 }
 
-// The writer's output: appends to a string reserved up front. Reserving does not touch the memory,
-// so a generous reservation costs nothing until written.
+// The writer's output: the string that becomes the reply, sized up front for the usual case of few
+// escapes and grown by doubling otherwise. One store per byte; the length is settled at the end.
 class ReplyStream {
-public:
+  public:
     using Ch = char;
 
-    explicit ReplyStream(std::size_t capacity) { text.reserve(capacity); }
+    explicit ReplyStream(std::size_t capacity) : text(capacity, '\0'), used(0) {}
 
-    void Put(char c) { text.push_back(c); }
+    void Put(char c) {
+        if (used == text.size()) {
+            grow(1);
+        }
+        text[used++] = c;
+    }
+    void append(const char* bytes, std::size_t count) {
+        if (text.size() - used < count) {
+            grow(count);
+        }
+        std::memcpy(&text[used], bytes, count);
+        used += count;
+    }
     void Flush() {}
-    std::string take() { return std::move(text); }
+    std::string take() {
+        text.resize(used);
+        return std::move(text);
+    }
 
-private:
+  private:
+    void grow(std::size_t atLeast) { text.resize(text.size() * 2 + atLeast + 16); }
+
     std::string text;
+    std::size_t used;
 };
+
+}  // namespace
+}  // namespace plugin
+
+// The writer copies a string's bytes one call per byte; here runs of bytes that need no escape go
+// out in one piece. Which bytes are escaped, and how, stays the writer's business.
+template <>
+inline bool rapidjson::Writer<plugin::ReplyStream>::ScanWriteUnescapedString(StringStream& is,
+                                                                             size_t length) {
+    const char* const end = is.head_ + length;
+    const char* p = is.src_;
+    // Eight bytes at a time while none of them is a control character, a quote or a backslash.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    const auto anyZero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        const std::uint64_t special = ((word - kOnes * 0x20) & ~word & kHigh) |
+                                      anyZero(word ^ (kOnes * '"')) |
+                                      anyZero(word ^ (kOnes * '\\'));
+        if (special != 0) {
+            break;
+        }
+        p += 8;
+    }
+    while (p != end) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == '"' || c == '\\') {
+            break;
+        }
+        ++p;
+    }
+    os_->append(is.src_, static_cast<std::size_t>(p - is.src_));
+    is.src_ = p;
+    return p != end;
+}
+
+namespace plugin {
+namespace {
 
 // Collects the root object's members that the protocol uses while the parser streams through the
 // payload. No document tree is built: the parse is iterative and the nesting of ignored members is
 // only counted, so hostile nesting costs neither stack nor memory.
 class RequestHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, RequestHandler> {
-public:
+  public:
     enum Field { kMsgId, kModule, kMethod, kParam, kFieldCount, kOther = kFieldCount };
 
     struct Member {
@@ -92,7 +151,7 @@ public:
         return true;
     }
 
-private:
+  private:
     static Field fieldOf(const char* name, rapidjson::SizeType length) {
         static const char* const names[kFieldCount] = {"MsgId", "Module", "Method", "Param"};
         for (int key = 0; key < kFieldCount; ++key) {
@@ -176,7 +235,8 @@ std::shared_ptr<notification::Notification> MessageProtocol::readRequest(std::st
 
 std::string MessageProtocol::writeReply(const notification::ResponseNotification& response) {
     const std::string msgId = response.getMsgId();
-    const std::string text = response.responseText();
+    std::string scratch;
+    const std::string& text = response.responseTextView(scratch);
 
     // Written straight into the string that becomes the reply, sized for the usual case of few
     // escapes, so a large answer is copied once here and not again.
@@ -184,11 +244,13 @@ std::string MessageProtocol::writeReply(const notification::ResponseNotification
     rapidjson::Writer<ReplyStream> writer(stream);
     writer.StartObject();
     writer.Key("MsgId");
-    writer.String(msgId.c_str(), static_cast<rapidjson::SizeType>(lengthToNul(msgId.data(), msgId.size())));
+    writer.String(msgId.c_str(),
+                  static_cast<rapidjson::SizeType>(lengthToNul(msgId.data(), msgId.size())));
     writer.Key("Result");
     writer.Bool(response.getSuccess());
     writer.Key("Response");
-    writer.String(text.c_str(), static_cast<rapidjson::SizeType>(lengthToNul(text.data(), text.size())));
+    writer.String(text.c_str(),
+                  static_cast<rapidjson::SizeType>(lengthToNul(text.data(), text.size())));
     writer.EndObject();
 
     std::string reply = stream.take();

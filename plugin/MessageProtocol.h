@@ -18,7 +18,7 @@ namespace plugin {
 //
 // A reply is the compact object {"MsgId":...,"Result":...,"Response":...}.
 class MessageProtocol {
-public:
+  public:
     // Nesting deeper than this is refused as "Invalid message format". A request needs one level;
     // the limit only keeps hostile input cheap.
     static constexpr unsigned kMaxDepth = 512;

@@ -58,10 +58,13 @@ void NativePlugin::postUnload() {
 }
 
 void NativePlugin::onMsg(std::shared_ptr<MsgNotification> message) {
-    // The payload is read in place; nothing needs it after this request.
-    std::shared_ptr<Notification> request =
-        MessageProtocol::readRequest(message->getMessage()->get_raw_payload());
-    // The reader has already set the msgId of a command; a syntax-error reply carries its fixed one.
+    // The payload is read in place and nothing needs it afterwards: its memory goes back at once,
+    // which matters for a message of tens of megabytes.
+    std::string& payload = message->getMessage()->get_raw_payload();
+    std::shared_ptr<Notification> request = MessageProtocol::readRequest(payload);
+    std::string().swap(payload);
+    // The reader has already set the msgId of a command; a syntax-error reply carries its fixed
+    // one.
     if (std::dynamic_pointer_cast<ResponseNotification>(request)) {
         responseCenter.postNotification(std::move(request));
     } else {
@@ -100,7 +103,8 @@ void NativePlugin::onUnLoadPlugin(std::shared_ptr<UnLoadPluginNotification>) {
     responseCenter.postNotification(std::make_shared<ResponseNotification>(true));
 }
 
-void NativePlugin::onInvokePluginFunction(std::shared_ptr<InvokePluginFunctionNotification> request) {
+void NativePlugin::onInvokePluginFunction(
+    std::shared_ptr<InvokePluginFunctionNotification> request) {
     if (invokeEntry == nullptr) {
         auto reply = std::make_shared<InvokeFunctionResponse>(false, "Module have not been loaded");
         reply->setMsgId(request->getMsgId());
@@ -112,7 +116,8 @@ void NativePlugin::onInvokePluginFunction(std::shared_ptr<InvokePluginFunctionNo
     const int32_t status = invokeEntry(request->getFunction(), request->getParam(), &answer);
     // From here the host owns the answer block; it goes back to the plug-in heap once the reply has
     // been handed to the connection, or if anything on the way throws.
-    std::unique_ptr<char, void (*)(char*)> answerOwner(answer, &platform::DynamicLibrary::freeAnswer);
+    std::unique_ptr<char, void (*)(char*)> answerOwner(answer,
+                                                       &platform::DynamicLibrary::freeAnswer);
 
     std::string text;
     if (answer != nullptr) {

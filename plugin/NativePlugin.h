@@ -20,14 +20,15 @@ namespace plugin {
 // releases its modules, and sends every reply on the connection.
 //
 // Inside it is a pipeline of three private centers: requestCenter turns a message into a command
-// or a syntax-error reply, commandCenter loads, invokes and unloads, responseCenter writes and sends
-// the reply. Each stage posts only to a later one, so no observer is ever re-entered. Everything is
-// synchronous: when postMessage() returns, the reply has been handed to the connection.
+// or a syntax-error reply, commandCenter loads, invokes and unloads, responseCenter writes and
+// sends the reply. Each stage posts only to a later one, so no observer is ever re-entered.
+// Everything is synchronous: when postMessage() returns, the reply has been handed to the
+// connection.
 //
 // Owned by exactly one entry of the PluginsManager's table. The five observers it registers point
 // back at it and live in its own centers, so they go when it goes.
 class NativePlugin {
-public:
+  public:
     explicit NativePlugin(notification::connection_ptr connection);
     ~NativePlugin();
     NativePlugin(const NativePlugin&) = delete;
@@ -43,7 +44,7 @@ public:
     // it produces cannot reach the closed connection and is dropped.
     void postUnload();
 
-private:
+  private:
     void onMsg(std::shared_ptr<notification::MsgNotification> message);
     void onLoadPlugin(std::shared_ptr<notification::LoadPluginNotification> request);
     void onUnLoadPlugin(std::shared_ptr<notification::UnLoadPluginNotification> request);

@@ -13,10 +13,10 @@ PluginsManager::PluginsManager() = default;
 PluginsManager::~PluginsManager() = default;
 
 void PluginsManager::registerObservers() {
-    eventCenter.addObserver(Observer<PluginsManager, ConnectReadyNotification>(
-        this, &PluginsManager::onConnectReady));
-    eventCenter.addObserver(Observer<PluginsManager, ConnectCloseNotification>(
-        this, &PluginsManager::onConnectClose));
+    eventCenter.addObserver(
+        Observer<PluginsManager, ConnectReadyNotification>(this, &PluginsManager::onConnectReady));
+    eventCenter.addObserver(
+        Observer<PluginsManager, ConnectCloseNotification>(this, &PluginsManager::onConnectClose));
     eventCenter.addObserver(
         Observer<PluginsManager, MsgNotification>(this, &PluginsManager::onMsg));
 }

@@ -19,7 +19,7 @@ namespace plugin {
 // NativePlugin; a closing connection has its modules released and then its NativePlugin destroyed.
 // The manager itself never looks inside a message.
 class PluginsManager {
-public:
+  public:
     PluginsManager();
     ~PluginsManager();
     PluginsManager(const PluginsManager&) = delete;
@@ -34,7 +34,7 @@ public:
     // Number of connections being hosted.
     std::size_t size() const { return plugins.size(); }
 
-private:
+  private:
     void onConnectReady(std::shared_ptr<notification::ConnectReadyNotification> event);
     void onConnectClose(std::shared_ptr<notification::ConnectCloseNotification> event);
     void onMsg(std::shared_ptr<notification::MsgNotification> event);

@@ -11,15 +11,16 @@
  *  - `method` and `param` belong to the host. They are UTF-8, NUL-terminated, and valid only until
  *    Invoke returns: do not write to them, free them or keep pointers to them.
  *  - `*output` is null when the call begins. To answer with a text, store into it the address of a
- *    NUL-terminated UTF-8 block from ravelink_alloc_answer() or ravelink_copy_answer(). Ownership of
- *    that block passes to the host when Invoke returns: the host frees it after sending the reply.
+ *    NUL-terminated UTF-8 block from ravelink_alloc_answer() or ravelink_copy_answer(). Ownership
+ *    of that block passes to the host when Invoke returns: the host frees it after sending the
+ *    reply.
  *    Never hand over a literal, static storage or memory from any other allocator, and never touch
  *    the block again after returning. Leaving *output null is fine: the host then answers with its
  *    own text ("[ method ] function success." or "[ method ] function faild.").
  *  - The answer must be valid UTF-8 plain text; the host does the JSON escaping. (The host replaces
  *    invalid sequences with U+FFFD rather than drop the reply, but do not rely on it.)
- *  - Return 0 for success, any other value for failure. The page receives "Result" true exactly when
- *    Invoke returned 0, together with the answer text if one was given.
+ *  - Return 0 for success, any other value for failure. The page receives "Result" true exactly
+ *    when Invoke returned 0, together with the answer text if one was given.
  *  - Invoke must return normally: the host cannot recover from an exception or a crash inside it.
  *
  * Threads
@@ -89,7 +90,7 @@ static inline char* ravelink_alloc_answer(size_t size) {
 #endif
 }
 
-/* Allocates an answer block holding a copy of `text` (NUL-terminated). Null when memory is short. */
+/* Allocates an answer block holding a copy of `text` (NUL-terminated). Null when memory is short.*/
 static inline char* ravelink_copy_answer(const char* text) {
     size_t size = strlen(text) + 1;
     char* block = ravelink_alloc_answer(size);

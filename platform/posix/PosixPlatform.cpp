@@ -68,7 +68,9 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
 
 DynamicLibrary::DynamicLibrary(void* handle) : handle(handle) {}
 
-DynamicLibrary::~DynamicLibrary() { dlclose(handle); }
+DynamicLibrary::~DynamicLibrary() {
+    dlclose(handle);
+}
 
 InvokeFunc DynamicLibrary::findInvoke() const {
     void* symbol = dlsym(handle, "Invoke");
@@ -78,7 +80,9 @@ InvokeFunc DynamicLibrary::findInvoke() const {
     return function;
 }
 
-void DynamicLibrary::freeAnswer(char* answer) { std::free(answer); }
+void DynamicLibrary::freeAnswer(char* answer) {
+    std::free(answer);
+}
 
 InstanceLock::InstanceLock() : handle(-1), heldElsewhere(false) {
     // An abstract socket name lives in the kernel, not on disk: nothing to clean up after a crash,
@@ -88,7 +92,8 @@ InstanceLock::InstanceLock() : handle(-1), heldElsewhere(false) {
     if (fd < 0) {
         return;
     }
-    const std::string name = std::string(1, '\0') + "ravelink-{DCB498CC-37CF-47c0-9EDD-2B0B054FBB83}-" +
+    const std::string name = std::string(1, '\0') +
+                             "ravelink-{DCB498CC-37CF-47c0-9EDD-2B0B054FBB83}-" +
                              std::to_string(static_cast<unsigned long>(getuid()));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -108,7 +113,9 @@ InstanceLock::~InstanceLock() {
     }
 }
 
-bool ListenOptions::reuseAddress() { return true; }
+bool ListenOptions::reuseAddress() {
+    return true;
+}
 
 bool StandardStreams::isDiscarded(Stream stream) {
     struct stat target;

@@ -16,9 +16,13 @@ namespace platform {
 
 namespace {
 
-bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
 
-bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+bool isDriveLetter(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
 
 // Any page on this machine can name a module. A UNC or device path would make the loader reach out
 // to a remote share (running remote code, and sending the user's network credentials even when the
@@ -49,7 +53,8 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
         errorCode = ERROR_ACCESS_DENIED;
         return nullptr;
     }
-    // A windowless program must never stop on a "cannot load" dialog box: it would stall every page.
+    // A windowless program must never stop on a "cannot load" dialog box: it would stall every
+    // page.
     DWORD previousMode = 0;
     SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
     HMODULE module = LoadLibraryW(wide.c_str());
@@ -65,7 +70,9 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
 
 DynamicLibrary::DynamicLibrary(void* handle) : handle(handle) {}
 
-DynamicLibrary::~DynamicLibrary() { FreeLibrary(static_cast<HMODULE>(handle)); }
+DynamicLibrary::~DynamicLibrary() {
+    FreeLibrary(static_cast<HMODULE>(handle));
+}
 
 InvokeFunc DynamicLibrary::findInvoke() const {
     FARPROC symbol = GetProcAddress(static_cast<HMODULE>(handle), "Invoke");
@@ -101,7 +108,9 @@ InstanceLock::~InstanceLock() {
     }
 }
 
-bool ListenOptions::reuseAddress() { return false; }
+bool ListenOptions::reuseAddress() {
+    return false;
+}
 
 // A windowless program started without redirection has no standard handles at all. The NUL device
 // is not told apart from other character devices: a console must never be taken for it.

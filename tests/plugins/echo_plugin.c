@@ -6,7 +6,9 @@
 #include "ravelink/ravelink_plugin.h"
 
 #if defined(_WIN32)
-static void sleep_ms(unsigned ms) { Sleep(ms); }
+static void sleep_ms(unsigned ms) {
+    Sleep(ms);
+}
 #else
 #include <time.h>
 static void sleep_ms(unsigned ms) {
@@ -36,7 +38,8 @@ RAVELINK_PLUGIN_EXPORT int32_t RAVELINK_CALL Invoke(const char* method, const ch
         return 0;
     }
     if (strcmp(method, "escapes") == 0) { /* every class of byte the reply writer treats */
-        *output = ravelink_copy_answer("q\" b\\ n\n t\t r\r c\x01 u\x1f d\x7f s/ \xc3\xa9\xe2\x82\xac");
+        *output =
+            ravelink_copy_answer("q\" b\\ n\n t\t r\r c\x01 u\x1f d\x7f s/ \xc3\xa9\xe2\x82\xac");
         return 0;
     }
     if (strcmp(method, "invalidUtf8") == 0) { /* not UTF-8: a lone continuation and a bad lead */

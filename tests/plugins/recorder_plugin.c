@@ -35,8 +35,12 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     return TRUE;
 }
 #else
-__attribute__((constructor)) static void on_load(void) { record("load"); }
-__attribute__((destructor)) static void on_unload(void) { record("unload"); }
+__attribute__((constructor)) static void on_load(void) {
+    record("load");
+}
+__attribute__((destructor)) static void on_unload(void) {
+    record("unload");
+}
 #endif
 
 RAVELINK_PLUGIN_EXPORT int32_t RAVELINK_CALL Invoke(const char* method, const char* param,

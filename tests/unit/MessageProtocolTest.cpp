@@ -68,8 +68,8 @@ TEST(ReadRequest, TextAfterAnEmbeddedNulIsNotIgnored) {
 }
 
 TEST(ReadRequest, RootThatIsNotAnObjectIsInvalidFormat) {
-    for (const std::string payload : {"[]", "[{\"MsgId\":\"1\",\"Method\":\"a\"}]", "\"MsgId\"", "1",
-                                      "-0.5e3", "true", "false", "null"}) {
+    for (const std::string payload : {"[]", "[{\"MsgId\":\"1\",\"Method\":\"a\"}]", "\"MsgId\"",
+                                      "1", "-0.5e3", "true", "false", "null"}) {
         EXPECT_EQ(rejection(payload), kInvalidFormat) << "payload: " << payload;
     }
 }
@@ -87,8 +87,9 @@ TEST(ReadRequest, MsgIdMustBeANonEmptyString) {
 
 TEST(ReadRequest, NeedsAUsableModuleOrMethod) {
     for (const std::string payload :
-         {"{\"MsgId\":\"1\"}", "{\"MsgId\":\"1\",\"Module\":\"\"}", "{\"MsgId\":\"1\",\"Method\":5}",
-          "{\"MsgId\":\"1\",\"module\":\"m\",\"method\":\"a\"}", "{\"MsgId\":\"1\",\"Param\":\"p\"}",
+         {"{\"MsgId\":\"1\"}", "{\"MsgId\":\"1\",\"Module\":\"\"}",
+          "{\"MsgId\":\"1\",\"Method\":5}", "{\"MsgId\":\"1\",\"module\":\"m\",\"method\":\"a\"}",
+          "{\"MsgId\":\"1\",\"Param\":\"p\"}",
           "{\"MsgId\":\"1\",\"x\":{\"Module\":\"m\",\"Method\":\"a\"}}"}) {
         EXPECT_EQ(rejection(payload), kNoOperation) << "payload: " << payload;
     }
@@ -120,8 +121,9 @@ TEST(ReadRequest, ParamIsPassedOrDefaultsToBraces) {
     EXPECT_STREQ(given->getParam(), "{\"a\":1}");
     EXPECT_EQ(given->getMsgId(), "1");
 
-    for (const std::string tail : {"", ",\"Param\":\"\"", ",\"Param\":12", ",\"Param\":{\"a\":\"b\"}",
-                                   ",\"Param\":[1]", ",\"Param\":false", ",\"param\":\"x\""}) {
+    for (const std::string tail :
+         {"", ",\"Param\":\"\"", ",\"Param\":12", ",\"Param\":{\"a\":\"b\"}", ",\"Param\":[1]",
+          ",\"Param\":false", ",\"param\":\"x\""}) {
         auto request = invoke("{\"MsgId\":\"1\",\"Method\":\"Add\"" + tail + "}");
         ASSERT_NE(request, nullptr) << tail;
         EXPECT_STREQ(request->getParam(), "{}") << tail;
@@ -129,7 +131,8 @@ TEST(ReadRequest, ParamIsPassedOrDefaultsToBraces) {
 }
 
 TEST(ReadRequest, FirstOfDuplicateMembersCounts) {
-    auto request = invoke("{\"MsgId\":\"first\",\"MsgId\":\"second\",\"Method\":\"a\",\"Method\":\"b\"}");
+    auto request =
+        invoke("{\"MsgId\":\"first\",\"MsgId\":\"second\",\"Method\":\"a\",\"Method\":\"b\"}");
     ASSERT_NE(request, nullptr);
     EXPECT_EQ(request->getMsgId(), "first");
     EXPECT_STREQ(request->getFunction(), "a");
@@ -138,19 +141,22 @@ TEST(ReadRequest, FirstOfDuplicateMembersCounts) {
 }
 
 TEST(ReadRequest, ValuesAreCutAtTheirFirstNul) {
-    auto request = invoke("{\"MsgId\":\"a\\u0000b\",\"Method\":\"m\\u0000x\",\"Param\":\"p\\u0000q\"}");
+    auto request =
+        invoke("{\"MsgId\":\"a\\u0000b\",\"Method\":\"m\\u0000x\",\"Param\":\"p\\u0000q\"}");
     ASSERT_NE(request, nullptr);
     EXPECT_EQ(request->getMsgId(), "a");
     EXPECT_STREQ(request->getFunction(), "m");
     EXPECT_STREQ(request->getParam(), "p");
     // A value that is empty before its NUL is as good as empty.
-    auto fallback = invoke("{\"MsgId\":\"1\",\"Module\":\"\\u0000m\",\"Method\":\"a\",\"Param\":\"\\u0000\"}");
+    auto fallback =
+        invoke("{\"MsgId\":\"1\",\"Module\":\"\\u0000m\",\"Method\":\"a\",\"Param\":\"\\u0000\"}");
     ASSERT_NE(fallback, nullptr);
     EXPECT_STREQ(fallback->getParam(), "{}");
 }
 
 TEST(ReadRequest, EscapesAndByteOrderMark) {
-    auto request = invoke("\xEF\xBB\xBF {\"MsgId\":\"\\u00e9\\ud83d\\ude00\",\"Method\":\"\\/a\\tb\"}\n");
+    auto request =
+        invoke("\xEF\xBB\xBF {\"MsgId\":\"\\u00e9\\ud83d\\ude00\",\"Method\":\"\\/a\\tb\"}\n");
     ASSERT_NE(request, nullptr);
     EXPECT_EQ(request->getMsgId(), "\xC3\xA9\xF0\x9F\x98\x80");
     EXPECT_STREQ(request->getFunction(), "/a\tb");
@@ -164,7 +170,8 @@ TEST(ReadRequest, HostileNestingIsRefusedWithoutRecursion) {
     const std::string deep(1000000, '[');
     EXPECT_EQ(rejection(deep), kInvalidFormat);
     std::string objects;
-    for (int i = 0; i < 200000; ++i) objects += "{\"a\":";
+    for (int i = 0; i < 200000; ++i)
+        objects += "{\"a\":";
     EXPECT_EQ(rejection(objects), kInvalidFormat);
 
     // Balanced but deeper than any request needs.
@@ -182,8 +189,9 @@ TEST(ReadRequest, ExtremeNumbersAreNonStringValues) {
     // Exponents that would overflow a naive conversion are just numbers: not strings.
     EXPECT_EQ(rejection("{\"MsgId\":0.0000000001e-2147483639,\"Method\":\"a\"}"), kNoMsgId);
     EXPECT_EQ(rejection("{\"MsgId\":-1e-99999999999999999999,\"Method\":\"a\"}"), kNoMsgId);
-    auto request = invoke("{\"MsgId\":\"1\",\"Module\":-123456789012345678901234567890e-2147483648,"
-                          "\"Method\":\"a\",\"Param\":0.000000000000000000000000000001e-2147483647}");
+    auto request = invoke(
+        "{\"MsgId\":\"1\",\"Module\":-123456789012345678901234567890e-2147483648,"
+        "\"Method\":\"a\",\"Param\":0.000000000000000000000000000001e-2147483647}");
     ASSERT_NE(request, nullptr);
     EXPECT_STREQ(request->getParam(), "{}");
     EXPECT_EQ(rejection("{\"MsgId\":\"1\",\"Method\":1.5e-400}"), kNoOperation);
@@ -208,15 +216,46 @@ TEST(WriteReply, CompactThreeMembersInOrder) {
 
 TEST(WriteReply, EscapeTable) {
     std::string text = "q\" b\\ ";
-    for (int c = 1; c < 0x20; ++c) text += static_cast<char>(c);
+    for (int c = 1; c < 0x20; ++c)
+        text += static_cast<char>(c);
     text += " / \x7F \xC3\xA9";
     InvokeFunctionResponse response(true, text);
     response.setMsgId("1");
-    EXPECT_EQ(MessageProtocol::writeReply(response),
-              "{\"MsgId\":\"1\",\"Result\":true,\"Response\":\"q\\\" b\\\\ "
-              "\\u0001\\u0002\\u0003\\u0004\\u0005\\u0006\\u0007\\b\\t\\n\\u000B\\f\\r\\u000E\\u000F"
-              "\\u0010\\u0011\\u0012\\u0013\\u0014\\u0015\\u0016\\u0017\\u0018\\u0019\\u001A\\u001B"
-              "\\u001C\\u001D\\u001E\\u001F / \x7F \xC3\xA9\"}");
+    EXPECT_EQ(
+        MessageProtocol::writeReply(response),
+        "{\"MsgId\":\"1\",\"Result\":true,\"Response\":\"q\\\" b\\\\ "
+        "\\u0001\\u0002\\u0003\\u0004\\u0005\\u0006\\u0007\\b\\t\\n\\u000B\\f\\r\\u000E\\u000F"
+        "\\u0010\\u0011\\u0012\\u0013\\u0014\\u0015\\u0016\\u0017\\u0018\\u0019\\u001A\\u001B"
+        "\\u001C\\u001D\\u001E\\u001F / \x7F \xC3\xA9\"}");
+}
+
+// Long texts take a word-at-a-time path; a byte that needs escaping must be found at any offset
+// within a word, and the bytes around it (0x20, 0x7F, high bytes) must pass unchanged.
+TEST(WriteReply, EscapesAreFoundAtEveryOffsetOfALongText) {
+    const struct {
+        char byte;
+        const char* written;
+    } cases[] = {{'\x01', "\\u0001"}, {'\x1F', "\\u001F"}, {'"', "\\\""},    {'\\', "\\\\"},
+                 {'\n', "\\n"},       {' ', " "},          {'\x7F', "\x7F"}, {'!', "!"},
+                 {'#', "#"},          {'[', "["},          {']', "]"},       {'\x80', "\x80"},
+                 {'\xDC', "\xDC"},    {'\xA2', "\xA2"}};
+    for (const auto& c : cases) {
+        for (std::size_t at = 0; at < 24; ++at) {
+            std::string text(23, '~');
+            text[at % text.size()] = c.byte;
+            std::string expected = text;
+            expected.replace(at % text.size(), 1, c.written);
+            InvokeFunctionResponse response(true, text);
+            response.setMsgId("1");
+            std::string reply = MessageProtocol::writeReply(response);
+            // High bytes alone are not UTF-8 and come back replaced; compare the rest exactly.
+            if (static_cast<unsigned char>(c.byte) >= 0x80) {
+                expected.replace(at % text.size(), 1, "\xEF\xBF\xBD");
+            }
+            EXPECT_EQ(reply, "{\"MsgId\":\"1\",\"Result\":true,\"Response\":\"" + expected + "\"}")
+                << "byte " << static_cast<int>(static_cast<unsigned char>(c.byte)) << " at " << at;
+        }
+    }
 }
 
 TEST(WriteReply, StringsEndAtTheirFirstNul) {
@@ -227,7 +266,8 @@ TEST(WriteReply, StringsEndAtTheirFirstNul) {
 }
 
 TEST(WriteReply, IllFormedUtf8BecomesReplacementCharacters) {
-    InvokeFunctionResponse response(true, "a\x80z \xE2\x82 \xF0\x9F\x98\x80 \xED\xA0\x80 \xC0\xAF\xFF");
+    InvokeFunctionResponse response(true,
+                                    "a\x80z \xE2\x82 \xF0\x9F\x98\x80 \xED\xA0\x80 \xC0\xAF\xFF");
     response.setMsgId("\xFF");
     EXPECT_EQ(MessageProtocol::writeReply(response),
               "{\"MsgId\":\"\xEF\xBF\xBD\",\"Result\":true,\"Response\":\"a\xEF\xBF\xBDz "

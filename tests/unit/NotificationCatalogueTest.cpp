@@ -79,7 +79,8 @@ TEST(Descriptions, FixedTextsAndDefaultToName) {
     LoadPluginNotification load("m");
     InvalidSyntaxResponse syntax("x");
     UnLoadPluginNotification unload;
-    for (const Notification* n : std::initializer_list<const Notification*>{&message, &load, &syntax, &unload}) {
+    for (const Notification* n :
+         std::initializer_list<const Notification*>{&message, &load, &syntax, &unload}) {
         EXPECT_EQ(n->description(), n->name());
         EXPECT_FALSE(n->name().empty());
     }

@@ -22,16 +22,26 @@ namespace {
 
 // Records every callback as "<label>:<dynamic class name>".
 class Recorder {
-public:
+  public:
     explicit Recorder(std::string label = "r") : label(std::move(label)) {}
 
     void onAny(std::shared_ptr<Notification> n) { log.push_back(label + ":" + n->name()); }
-    void onResponse(std::shared_ptr<ResponseNotification> n) { log.push_back(label + ":response:" + n->responseText()); }
-    void onLoad(std::shared_ptr<LoadPluginNotification> n) { log.push_back(label + ":load:" + n->getModule()); }
-    void onInvoke(std::shared_ptr<InvokePluginFunctionNotification> n) { log.push_back(label + ":invoke:" + n->getFunction()); }
+    void onResponse(std::shared_ptr<ResponseNotification> n) {
+        log.push_back(label + ":response:" + n->responseText());
+    }
+    void onLoad(std::shared_ptr<LoadPluginNotification> n) {
+        log.push_back(label + ":load:" + n->getModule());
+    }
+    void onInvoke(std::shared_ptr<InvokePluginFunctionNotification> n) {
+        log.push_back(label + ":invoke:" + n->getFunction());
+    }
     void onPlugin(std::shared_ptr<PluginNotification>) { log.push_back(label + ":plugin"); }
-    void onSyntax(std::shared_ptr<InvalidSyntaxResponse> n) { log.push_back(label + ":syntax:" + n->responseText()); }
-    void onThrow(std::shared_ptr<LoadPluginNotification>) { throw std::runtime_error("callback failed"); }
+    void onSyntax(std::shared_ptr<InvalidSyntaxResponse> n) {
+        log.push_back(label + ":syntax:" + n->responseText());
+    }
+    void onThrow(std::shared_ptr<LoadPluginNotification>) {
+        throw std::runtime_error("callback failed");
+    }
     void onOther(std::shared_ptr<Notification>) { log.push_back(label + ":other"); }
 
     std::vector<std::string> log;
@@ -58,14 +68,16 @@ TEST(NotificationCenter, ObserversOnlySeeTheirOwnClass) {
     NotificationCenter center;
     Recorder r;
     center.addObserver(Observer<Recorder, LoadPluginNotification>(&r, &Recorder::onLoad));
-    center.addObserver(Observer<Recorder, InvokePluginFunctionNotification>(&r, &Recorder::onInvoke));
+    center.addObserver(
+        Observer<Recorder, InvokePluginFunctionNotification>(&r, &Recorder::onInvoke));
     center.addObserver(Observer<Recorder, PluginNotification>(&r, &Recorder::onPlugin));
 
     center.postNotification(std::make_shared<InvokePluginFunctionNotification>("Add", "{}"));
     center.postNotification(std::make_shared<UnLoadPluginNotification>());  // no observer matches
     center.postNotification(std::make_shared<LoadPluginNotification>("m.dll"));
 
-    EXPECT_EQ(r.log, (std::vector<std::string>{"r:invoke:Add", "r:plugin", "r:load:m.dll", "r:plugin"}));
+    EXPECT_EQ(r.log,
+              (std::vector<std::string>{"r:invoke:Add", "r:plugin", "r:load:m.dll", "r:plugin"}));
 }
 
 TEST(NotificationCenter, DeliversInRegistrationOrderAndTwiceForDuplicates) {
@@ -109,7 +121,7 @@ namespace {
 
 // Registers a further observer on its center while a notification is being delivered to it.
 class Registrar {
-public:
+  public:
     explicit Registrar(NotificationCenter& center, Recorder& late) : center(center), late(late) {}
 
     void onAny(std::shared_ptr<Notification>) {
@@ -124,8 +136,9 @@ public:
 
 // Posts into another center from a callback.
 class Forwarder {
-public:
-    Forwarder(NotificationCenter& next, std::vector<std::string>& trace) : next(next), trace(trace) {}
+  public:
+    Forwarder(NotificationCenter& next, std::vector<std::string>& trace)
+        : next(next), trace(trace) {}
 
     void onLoad(std::shared_ptr<LoadPluginNotification>) {
         trace.push_back("outer begins");
@@ -159,7 +172,8 @@ TEST(NotificationCenter, NestedPostCompletesBeforeTheOuterCallbackGoesOn) {
     std::vector<std::string> trace;
     Forwarder forwarder(inner, trace);
     outer.addObserver(Observer<Forwarder, LoadPluginNotification>(&forwarder, &Forwarder::onLoad));
-    inner.addObserver(Observer<Forwarder, ResponseNotification>(&forwarder, &Forwarder::onResponse));
+    inner.addObserver(
+        Observer<Forwarder, ResponseNotification>(&forwarder, &Forwarder::onResponse));
 
     outer.postNotification(std::make_shared<LoadPluginNotification>("m"));
     EXPECT_EQ(trace, (std::vector<std::string>{"outer begins", "inner", "outer ends"}));

@@ -26,9 +26,9 @@ namespace {
 #if defined(_WIN32)
 const std::string kExtension = ".dll";
 const char kSeparator = '\\';
-const unsigned long kNotFound = 126;        // ERROR_MOD_NOT_FOUND
-const unsigned long kBadUnicode = 1113;     // ERROR_NO_UNICODE_TRANSLATION
-const unsigned long kAccessDenied = 5;      // ERROR_ACCESS_DENIED
+const unsigned long kNotFound = 126;     // ERROR_MOD_NOT_FOUND
+const unsigned long kBadUnicode = 1113;  // ERROR_NO_UNICODE_TRANSLATION
+const unsigned long kAccessDenied = 5;   // ERROR_ACCESS_DENIED
 #else
 const std::string kExtension = ".so";
 const char kSeparator = '/';
@@ -39,7 +39,8 @@ const unsigned long kBadUnicode = EILSEQ;
 std::string pluginPath(const std::string& name) {
     std::string dir = RAVELINK_TEST_PLUGIN_DIR;
     for (char& c : dir) {
-        if (c == '/') c = kSeparator;
+        if (c == '/')
+            c = kSeparator;
     }
     return dir + kSeparator + name + kExtension;
 }
@@ -58,7 +59,8 @@ bool fromAnswerHeap(const char* block, std::size_t atLeast) {
 
 TEST(DynamicLibrary, LoadsAPluginAndCallsInvoke) {
     unsigned long error = 1;
-    std::unique_ptr<DynamicLibrary> library = DynamicLibrary::load(pluginPath("echo_plugin"), error);
+    std::unique_ptr<DynamicLibrary> library =
+        DynamicLibrary::load(pluginPath("echo_plugin"), error);
     ASSERT_NE(library, nullptr) << "error " << error;
     EXPECT_EQ(error, 0u);
     InvokeFunc invoke = library->findInvoke();
@@ -78,7 +80,8 @@ TEST(DynamicLibrary, LoadsAPluginAndCallsInvoke) {
 }
 
 TEST(DynamicLibrary, AnswersOfAnyHelperGoBackToTheRightHeap) {
-    for (const char* text : {"", "x", "a longer answer of a few dozen bytes, to leave small bins"}) {
+    for (const char* text :
+         {"", "x", "a longer answer of a few dozen bytes, to leave small bins"}) {
         char* block = ravelink_copy_answer(text);
         ASSERT_NE(block, nullptr);
         EXPECT_TRUE(fromAnswerHeap(block, std::strlen(text) + 1));
@@ -109,8 +112,8 @@ TEST(DynamicLibrary, FileThatIsNoLibraryFailsWithANonZeroCode) {
 }
 
 TEST(DynamicLibrary, IllFormedUtf8NameIsAFailedLoadNotAnException) {
-    for (const std::string& name : {std::string("\xFF.so"), std::string("a\xC0\xAF"),
-                                   pluginPath("echo_plugin") + "\x80"}) {
+    for (const std::string& name :
+         {std::string("\xFF.so"), std::string("a\xC0\xAF"), pluginPath("echo_plugin") + "\x80"}) {
         unsigned long error = 0;
         EXPECT_EQ(DynamicLibrary::load(name, error), nullptr);
         EXPECT_EQ(error, kBadUnicode);
@@ -148,7 +151,8 @@ TEST(DynamicLibrary, EachLoadIsReleasedOnItsOwn) {
 #if defined(_WIN32)
 TEST(DynamicLibrary, StdcallDecoratedExportIsNotInvoke) {
     unsigned long error = 0;
-    std::unique_ptr<DynamicLibrary> library = DynamicLibrary::load(pluginPath("stdcall_plugin"), error);
+    std::unique_ptr<DynamicLibrary> library =
+        DynamicLibrary::load(pluginPath("stdcall_plugin"), error);
     ASSERT_NE(library, nullptr) << error;
     EXPECT_NE(GetProcAddress(GetModuleHandleA("stdcall_plugin.dll"), "Invoke@12"), nullptr);
     EXPECT_EQ(library->findInvoke(), nullptr);
@@ -180,10 +184,11 @@ TEST(DynamicLibrary, LocalLongFormPathsStillLoad) {
 TEST(Utf8, ValidatesStrictly) {
     EXPECT_TRUE(Utf8::isValid(""));
     EXPECT_TRUE(Utf8::isValid("plain ASCII \x7F"));
-    EXPECT_TRUE(Utf8::isValid("\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF \xEF\xBF\xBF"));
-    for (const char* bad : {"\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80",
-                            "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",
-                            "\xC3", "\xE2\x82", "abc\xF0\x9F\x98"}) {
+    EXPECT_TRUE(
+        Utf8::isValid("\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF \xEF\xBF\xBF"));
+    for (const char* bad :
+         {"\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF",
+          "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "\xC3", "\xE2\x82", "abc\xF0\x9F\x98"}) {
         EXPECT_FALSE(Utf8::isValid(bad)) << bad;
     }
 }
@@ -192,9 +197,19 @@ TEST(Utf8, SanitizeReplacesEachMaximalBadPart) {
     std::string text = "ok \xE2\x82\xAC";
     Utf8::sanitize(text);
     EXPECT_EQ(text, "ok \xE2\x82\xAC");
-    text = "\xE2\x82" "A" "\xF0\x9F\x98" "B" "\xC3";
+    text =
+        "\xE2\x82"
+        "A"
+        "\xF0\x9F\x98"
+        "B"
+        "\xC3";
     Utf8::sanitize(text);
-    EXPECT_EQ(text, "\xEF\xBF\xBD" "A" "\xEF\xBF\xBD" "B" "\xEF\xBF\xBD");
+    EXPECT_EQ(text,
+              "\xEF\xBF\xBD"
+              "A"
+              "\xEF\xBF\xBD"
+              "B"
+              "\xEF\xBF\xBD");
     text = std::string("\0\xFF", 2);
     Utf8::sanitize(text);
     EXPECT_EQ(text, std::string("\0\xEF\xBF\xBD", 4));
