@@ -5,7 +5,7 @@
 #   ravelink         5000 no-op invoke requests on one connection, logs to /dev/null
 #   wspp             5000 echoes of the same size
 #   ravelink_logged  as ravelink, with both logs going to a file (someone reads them)
-#   ravelink_echo8m  3 echoes of an 8 MiB Param through the answer plug-in
+#   ravelink_echo8m  3 echoes of an 8 MiB Param through the test echo plug-in
 # Holds /tmp/ravelink.lock while ravelink runs (RAVELINK_LOCK_HELD=1 when the caller holds it).
 set -euo pipefail
 
@@ -64,5 +64,5 @@ profile ravelink 7321 $requests /dev/null "$ravelink" -- "${invoke[@]}"
 profile wspp 7331 $requests /dev/null "$build/wspp_echo" 7331 -- --size 64
 profile ravelink_logged 7321 $requests "$out/ravelink.log" "$ravelink" -- "${invoke[@]}"
 profile ravelink_echo8m 7321 3 /dev/null "$ravelink" -- \
-    --invoke --method echo --size $((8 * 1024 * 1024)) --load-module "$build/answer_plugin.so"
+    --invoke --method echo --size $((8 * 1024 * 1024)) --load-module "$root/build/linux/tests/plugins/echo_plugin.so"
 echo "profile: callgrind files in ${out#"$root"/}"

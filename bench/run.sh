@@ -256,11 +256,11 @@ done
 # --- large requests and answers, a fresh server for each run so VmHWM is that run's ------------
 big_variants=(wspp websocketd raw ravelink_echo ravelink_request ravelink_answer)
 big_args() {
-    local v=$1 bytes=$2 plugin=$build/answer_plugin.so
+    local v=$1 bytes=$2 plugin=$root/build/linux/tests/plugins/echo_plugin.so
     case $v in
         ravelink_echo) echo "--port ${port[ravelink]} --invoke --method echo --size $bytes --load-module $plugin" ;;
         ravelink_request) echo "--port ${port[ravelink]} --invoke --method noop --size $bytes --load-module $plugin" ;;
-        ravelink_answer) echo "--port ${port[ravelink]} --invoke --method answer --param $bytes --load-module $plugin" ;;
+        ravelink_answer) echo "--port ${port[ravelink]} --invoke --method big --param $bytes --load-module $plugin" ;;
         raw) echo "--port ${port[raw]} --raw --size $bytes" ;;
         *) echo "--port ${port[$v]} --size $bytes" ;;
     esac

@@ -31,9 +31,6 @@ class PluginsManager {
     // Where the front end posts its events. Declared first so that it outlives the table.
     notification::NotificationCenter eventCenter;
 
-    // Number of connections being hosted.
-    std::size_t size() const { return plugins.size(); }
-
   private:
     void onConnectReady(std::shared_ptr<notification::ConnectReadyNotification> event);
     void onConnectClose(std::shared_ptr<notification::ConnectCloseNotification> event);
