@@ -7,9 +7,15 @@
 #include <iostream>
 #include <memory>
 
+#include "RavelinkVersion.h"
 #include "app/ListenError.h"
 #include "app/ServerApp.h"
 #include "platform/InstanceLock.h"
+
+// The program reads no command line, so its version is kept as a text in the binary:
+// `strings ravelink | grep '^ravelink version'` finds it. Windows builds also carry a version
+// resource; pages ask the ravelink_info plug-in.
+[[gnu::used]] static const char versionText[] = "ravelink version " RAVELINK_VERSION;
 
 int main(int, char**) {
     auto instanceLock = std::make_unique<platform::InstanceLock>();

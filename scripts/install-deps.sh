@@ -10,7 +10,12 @@ packages=(
     wine wine32:i386
     python3 python3-websockets
     nodejs chromium
+    wixl lintian debootstrap systemd
 )
+# `make run` needs only what builds and runs the Linux program.
+if [[ "${RAVELINK_DEPS:-}" == run ]]; then
+    packages=(cmake make g++ libwebsocketpp-dev libasio-dev rapidjson-dev)
+fi
 if [[ "${RAVELINK_DEPS:-}" == *bench* ]]; then
     packages+=(websocketd)
 fi

@@ -1,0 +1,279 @@
+#!/usr/bin/env python3
+"""The Windows installer, installed and removed for real with msiexec under Wine, in a fresh Wine
+prefix of this test's own:
+
+  1. msiexec /i older.msi /qn exits 0; the files and the HKCU Run value are there; the entry in the
+     installed-programs list shows the version and publisher; the program the install started answers
+     on 127.0.0.1:7321 and its information plug-in loads by bare name;
+  2. the program is killed; a plain `wineboot` (Wine's stand-in for a logon) starts it again from the
+     Run value;
+  3. msiexec /i release.msi /qn (a higher version) exits 0; afterwards exactly one copy runs, a new
+     process, and the list holds only the new version;
+  4. msiexec /x release.msi /qn exits 0; the port is closed, no copy runs, and the Run value, the
+     files, the folders, the program's own registry key and the list entry are gone.
+
+Exit code 77 (skipped) when this host cannot run Windows programs of the installer's width."""
+
+import argparse
+import asyncio
+import getpass
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+import websockets
+
+PORT = 7321
+RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
+OWN_KEY = r"HKCU\Software\ravelink"
+UNINSTALL_KEYS = (
+    r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall",
+    r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall",
+    r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall",
+)
+SKIP = 77
+START_TIMEOUT = 120.0
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+    print("  ok: " + what, flush=True)
+
+
+def wait_until(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise Failure("timed out after %.0f s waiting until %s" % (timeout, what))
+        time.sleep(0.1)
+    print("  ok: " + what, flush=True)
+
+
+def port_accepts():
+    try:
+        with socket.create_connection(("127.0.0.1", PORT), timeout=2):
+            return True
+    except OSError:
+        return False
+
+
+async def ask_info():
+    async with websockets.connect("ws://127.0.0.1:%d/" % PORT, open_timeout=30) as ws:
+        await ws.send(json.dumps({"MsgId": "1", "Module": "ravelink_info"}))
+        load = json.loads(await asyncio.wait_for(ws.recv(), 30))
+        if not load["Result"]:
+            raise Failure("the program did not load ravelink_info by bare name: %r" % load)
+        await ws.send(json.dumps({"MsgId": "2", "Method": "version"}))
+        reply = json.loads(await asyncio.wait_for(ws.recv(), 30))
+        if not reply["Result"]:
+            raise Failure("ravelink_info failed: %r" % reply)
+        return json.loads(reply["Response"])
+
+
+class WinePrefix:
+    def __init__(self, loader, prefix, width):
+        self.loader = loader
+        self.prefix = prefix
+        self.env = dict(os.environ)
+        self.env.update({
+            "WINEPREFIX": prefix,
+            "WINEARCH": "win32" if width == 32 else "win64",
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree=;mshtml=",
+            "WINELOADER": loader,
+        })
+        local = os.path.join(prefix, "drive_c", "users", getpass.getuser(), "AppData", "Local")
+        self.programs_dir = os.path.join(local, "Programs")
+        self.install_dir = os.path.join(self.programs_dir, "ravelink")
+
+    def run(self, *args, timeout=300):
+        # Output goes through a file, not a pipe: a program that msiexec or wineboot starts inherits
+        # the handle, and reading a pipe to its end would wait for that program to exit.
+        with tempfile.TemporaryFile() as output:
+            try:
+                result = subprocess.run([self.loader] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+                                        stdout=output, stderr=subprocess.STDOUT, timeout=timeout)
+            except subprocess.TimeoutExpired:
+                raise Failure("wine %s did not end within %d s" % (" ".join(args), timeout))
+            output.seek(0)
+            result.stdout = output.read().decode(errors="replace")
+            return result
+
+    def reg_value(self, key, name):
+        result = self.run("reg", "query", key, "/v", name)
+        if result.returncode != 0:
+            return None
+        for line in result.stdout.splitlines():
+            parts = line.split(None, 2)
+            if len(parts) == 3 and parts[0] == name and parts[1].startswith("REG_"):
+                return parts[2].strip()
+        return ""
+
+    def key_exists(self, key):
+        return self.run("reg", "query", key).returncode == 0
+
+    def installed_entries(self):
+        """(DisplayName, DisplayVersion, Publisher) of every installed-programs entry named ravelink."""
+        entries = []
+        for root in UNINSTALL_KEYS:
+            result = self.run("reg", "query", root, "/s")
+            if result.returncode != 0:
+                continue
+            current = {}
+            for line in result.stdout.splitlines() + [""]:
+                if line.startswith("HKEY_") or not line.strip():
+                    if current.get("DisplayName") == "ravelink":
+                        entries.append((current.get("DisplayName"), current.get("DisplayVersion"),
+                                        current.get("Publisher")))
+                    current = {}
+                    continue
+                parts = line.split(None, 2)
+                if len(parts) == 3 and parts[1].startswith("REG_"):
+                    current[parts[0]] = parts[2].strip()
+        return entries
+
+    def ravelink_pids(self):
+        """Processes of this prefix whose command line names ravelink.exe."""
+        pids = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    cmdline = f.read().replace(b"\0", b" ").decode(errors="replace")
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    environ = f.read().split(b"\0")
+            except OSError:
+                continue
+            if "ravelink.exe" in cmdline.lower() and \
+                    ("WINEPREFIX=" + self.prefix).encode() in environ:
+                pids.append(int(entry))
+        return pids
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def msiexec(wine, action, msi):
+    started = time.monotonic()
+    result = wine.run("msiexec", action, windows_path(msi), "/qn")
+    print("  msiexec %s %s /qn: exit %d after %.1f s" % (action, os.path.basename(msi),
+                                                         result.returncode, time.monotonic() - started))
+    check(result.returncode == 0, "msiexec %s exits 0 (output: %r)" % (action, result.stdout[-500:]))
+
+
+def one_copy_answers(wine, version, not_pid=None):
+    wait_until(port_accepts, START_TIMEOUT, "the program answers on 127.0.0.1:%d" % PORT)
+    wait_until(lambda: len(wine.ravelink_pids()) == 1, 30, "exactly one copy runs")
+    pid = wine.ravelink_pids()[0]
+    if not_pid is not None:
+        check(pid != not_pid, "the copy that runs is a new process (%d, before %d)" % (pid, not_pid))
+    info = asyncio.run(ask_info())
+    check(info.get("product") == "ravelink" and info.get("version") == version,
+          "ravelink_info answers version %s: %r" % (version, info))
+    return pid
+
+
+def installed_state(wine, version, publisher):
+    for name in ("ravelink.exe", "ravelink_info.dll"):
+        check(os.path.isfile(os.path.join(wine.install_dir, name)), name + " is in the user's Programs folder")
+    run_value = wine.reg_value(RUN_KEY, "ravelink")
+    check(run_value is not None and run_value.lower().endswith("\\programs\\ravelink\\ravelink.exe\""),
+          "the Run value names the installed program: %r" % run_value)
+    entries = wine.installed_entries()
+    check(entries == [("ravelink", version, publisher)],
+          "the installed-programs list holds ravelink %s by %s: %r" % (version, publisher, entries))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--msi", required=True, help="the release installer")
+    parser.add_argument("--old-msi", required=True, help="the same program at a lower version")
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--old-version", required=True)
+    parser.add_argument("--publisher", required=True)
+    parser.add_argument("--width", type=int, choices=(32, 64), required=True)
+    parser.add_argument("--prefix", required=True, help="the Wine prefix to create (emptied first)")
+    args = parser.parse_args()
+
+    loader = "/usr/lib/wine/wine" if args.width == 32 else "/usr/lib/wine/wine64"
+    try:
+        probe = subprocess.run([loader, "--version"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               text=True, errors="replace")
+        usable, why = probe.returncode == 0, probe.stdout.strip()
+    except OSError as error:
+        usable, why = False, str(error)
+    if not usable:
+        print("SKIPPED: this host cannot run %d-bit Windows programs (%s: %s)" % (args.width, loader, why))
+        return SKIP
+    if port_accepts():
+        print("FAILED: 127.0.0.1:%d is already taken; run this test in a network namespace of its own" % PORT)
+        return 1
+
+    prefix = os.path.abspath(args.prefix)
+    shutil.rmtree(prefix, ignore_errors=True)
+    os.makedirs(prefix)
+    wine = WinePrefix(loader, prefix, args.width)
+    started = time.monotonic()
+    try:
+        print("%d-bit Wine prefix %s" % (args.width, prefix), flush=True)
+        check(wine.run("wineboot", "--init").returncode == 0, "wineboot --init makes the prefix")
+        programs_existed = os.path.isdir(wine.programs_dir)
+
+        print("install %s" % args.old_version, flush=True)
+        msiexec(wine, "/i", args.old_msi)
+        installed_state(wine, args.old_version, args.publisher)
+        # The older installer carries the same binaries, so the program reports the release version.
+        first_pid = one_copy_answers(wine, args.version)
+
+        print("kill, then a logon (plain wineboot)", flush=True)
+        os.kill(first_pid, signal.SIGKILL)
+        wait_until(lambda: not port_accepts() and not wine.ravelink_pids(), 30,
+                   "the killed program is gone and the port is closed")
+        wine.run("wineboot")
+        logon_pid = one_copy_answers(wine, args.version)
+
+        print("upgrade to %s" % args.version, flush=True)
+        msiexec(wine, "/i", args.msi)
+        installed_state(wine, args.version, args.publisher)
+        one_copy_answers(wine, args.version, not_pid=logon_pid)
+
+        print("uninstall", flush=True)
+        msiexec(wine, "/x", args.msi)
+        wait_until(lambda: not port_accepts() and not wine.ravelink_pids(), 30,
+                   "the port is closed and no copy runs")
+        check(wine.reg_value(RUN_KEY, "ravelink") is None, "the Run value is gone")
+        check(not wine.key_exists(OWN_KEY), OWN_KEY + " is gone")
+        check(not os.path.exists(wine.install_dir), "the program's folder is gone")
+        check(os.path.isdir(wine.programs_dir) == programs_existed,
+              "the Programs folder is as it was before the install")
+        check(wine.installed_entries() == [], "the installed-programs list has no ravelink entry")
+    except Failure as failure:
+        print("FAILED: %s" % failure)
+        return 1
+    finally:
+        wine.stop()
+    print("PASSED (%d-bit) in %.0f s" % (args.width, time.monotonic() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
