@@ -14,11 +14,13 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   # Component codes differ per width: a 64-bit component is a different component.
   set(msi_component_guid 6D2B0C4E-3E1A-4F57-9C1B-2F8E5A7D4B60)
   set(msi_folder_guid 0B7E9A31-5C2D-4E8F-A6B4-93D1C2E7F805)
+  set(msi_system_dir System64Folder)
 else()
   set(RAVELINK_MSI_ARCH x86)
   set(msi_width 32)
   set(msi_component_guid CEDB0EF8-72DF-47BB-BF36-1413469C705E)
   set(msi_folder_guid A88495A4-3BB9-4246-BF58-5A2B7360CD71)
+  set(msi_system_dir SystemFolder)
 endif()
 set(RAVELINK_TEST_OLD_VERSION 0.0.1)
 if(NOT PROJECT_VERSION VERSION_GREATER RAVELINK_TEST_OLD_VERSION)
@@ -38,6 +40,7 @@ function(ravelink_msi output version)
     COMMAND "${RAVELINK_WIXL}" -a ${RAVELINK_MSI_ARCH}
             -D "Version=${version}" -D "Publisher=${RAVELINK_PUBLISHER}" -D "Width=${msi_width}"
             -D "ComponentGuid=${msi_component_guid}" -D "FolderGuid=${msi_folder_guid}"
+            -D "SystemDirProperty=${msi_system_dir}"
             -D "Program=$<TARGET_FILE_NAME:ravelink>" -D "InfoPlugin=$<TARGET_FILE_NAME:ravelink_info>"
             -o "${output}" "${msi_wxs}"
     # wixl takes file sources relative to the working directory only, so both binaries sit there.

@@ -1,0 +1,198 @@
+#!/usr/bin/env python3
+"""The Linux package, checked and installed for real, never into this machine's own system:
+
+  1. lintian finds no error in it;
+  2. dpkg -i installs it into a throwaway Debian 12 root (an overlay on a cached debootstrap root,
+     inside a private mount namespace, so the cache stays pristine); the user unit is enabled for
+     every user and `systemd-analyze verify` accepts it;
+  3. the installed program runs in that root and answers on 127.0.0.1:7321: the information plug-in
+     loads by its bare name, and a plug-in built against the installed SDK (find_package(ravelink)
+     from the root's /usr) loads and answers;
+  4. dpkg --purge exits 0 and leaves the root exactly as it was before the install."""
+
+import argparse
+import asyncio
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import websockets
+
+PORT = 7321
+# What dpkg itself keeps about installs and removals; everything else must be as before.
+BOOKKEEPING = ("/var/lib/dpkg", "/var/log", "/var/cache", "/tmp", "/proc", "/run", "/dev")
+ENABLE_LINK = "/etc/systemd/user/default.target.wants/ravelink.service"
+UNIT = "/usr/lib/systemd/user/ravelink.service"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+    print("  ok: " + what, flush=True)
+
+
+def run(command, what, **kwargs):
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            errors="replace", stdin=subprocess.DEVNULL, **kwargs)
+    if result.returncode != 0:
+        raise Failure("%s: exit %d\n%s" % (what, result.returncode, result.stdout))
+    print("  ok: " + what, flush=True)
+    return result.stdout
+
+
+def port_accepts():
+    try:
+        with socket.create_connection(("127.0.0.1", PORT), timeout=2):
+            return True
+    except OSError:
+        return False
+
+
+def wait_until(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise Failure("timed out after %.0f s waiting until %s" % (timeout, what))
+        time.sleep(0.05)
+    print("  ok: " + what, flush=True)
+
+
+async def call(module, method, param=None):
+    """Loads `module` on a connection of its own and calls `method`; returns the reply's Response."""
+    async with websockets.connect("ws://127.0.0.1:%d/" % PORT, open_timeout=15) as ws:
+        await ws.send(json.dumps({"MsgId": "1", "Module": module}))
+        load = json.loads(await asyncio.wait_for(ws.recv(), 15))
+        if not load["Result"]:
+            raise Failure("the installed program did not load %s: %r" % (module, load))
+        request = {"MsgId": "2", "Method": method}
+        if param is not None:
+            request["Param"] = param
+        await ws.send(json.dumps(request))
+        reply = json.loads(await asyncio.wait_for(ws.recv(), 15))
+        if not reply["Result"]:
+            raise Failure("%s %s failed: %r" % (module, method, reply))
+        return reply["Response"]
+
+
+def snapshot(root):
+    """Every path of the root outside dpkg's bookkeeping, with its kind and link target."""
+    entries = set()
+    for directory, dirs, files in os.walk(root):
+        relative = "/" + os.path.relpath(directory, root) if directory != root else "/"
+        dirs[:] = [d for d in dirs
+                   if not any((os.path.join(relative, d)).startswith(b) for b in BOOKKEEPING)]
+        for name in dirs + files:
+            path = os.path.join(directory, name)
+            kind = "l:" + os.readlink(path) if os.path.islink(path) else ("d" if os.path.isdir(path) else "f")
+            entries.add((os.path.join(relative, name), kind))
+    return entries
+
+
+def in_namespace(args):
+    work = os.path.abspath(args.work)
+    upper, scratch, root = (os.path.join(work, n) for n in ("upper", "overlay-work", "root"))
+    for directory in (upper, scratch, root):
+        os.makedirs(directory)
+    run(["mount", "-t", "overlay", "overlay", "-o",
+         "lowerdir=%s,upperdir=%s,workdir=%s" % (os.path.abspath(args.root), upper, scratch), root],
+        "a throwaway Debian 12 root over the cached one")
+
+    before = snapshot(root)
+    shutil.copy(args.deb, os.path.join(root, "tmp", "ravelink.deb"))
+    run(["chroot", root, "dpkg", "-i", "/tmp/ravelink.deb"], "dpkg -i installs the package")
+    for path in ("/usr/bin/ravelink", "/usr/lib/libravelink_info.so", UNIT,
+                 "/usr/include/ravelink/ravelink_plugin.h", "/usr/lib/cmake/ravelink/ravelinkConfig.cmake"):
+        check(os.path.isfile(root + path), path + " is installed")
+    link = root + ENABLE_LINK
+    check(os.path.islink(link) and os.readlink(link) == UNIT,
+          "the user unit is enabled for every user (%s)" % ENABLE_LINK)
+    output = run(["chroot", root, "systemd-analyze", "verify", UNIT], "systemd-analyze verify accepts the unit")
+    check(output.strip() == "", "systemd-analyze verify has no remarks: %r" % output)
+
+    # A plug-in built on this machine against the SDK inside the root, as an author would.
+    build = os.path.join(work, "hello-build")
+    run(["cmake", "-S", args.example, "-B", build, "-DCMAKE_PREFIX_PATH=" + root + "/usr"],
+        "find_package(ravelink) finds the installed SDK")
+    cache = open(os.path.join(build, "CMakeCache.txt")).read()
+    check("ravelink_DIR:PATH=%s/usr/lib/cmake/ravelink" % root in cache, "the SDK used is the installed one")
+    run(["cmake", "--build", build], "the plug-in builds against it")
+    shutil.copy(os.path.join(build, "hello.so"), os.path.join(root, "tmp", "hello.so"))
+
+    program = subprocess.Popen(["chroot", root, "/usr/bin/ravelink"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_until(port_accepts, 20, "the installed program answers on 127.0.0.1:%d" % PORT)
+        info = json.loads(asyncio.run(call("libravelink_info.so", "version")))
+        check(info == {"product": "ravelink", "version": args.version, "platform": "linux",
+                       "width": 64 if sys.maxsize > 2**32 else 32},
+              "libravelink_info.so loads by bare name and reports %r" % info)
+        answer = asyncio.run(call("/tmp/hello.so", "hello", "deb"))
+        check(answer == "hello, deb", "the plug-in built against the installed SDK answers %r" % answer)
+    finally:
+        program.send_signal(signal.SIGTERM)
+        program.wait(timeout=30)
+    wait_until(lambda: not port_accepts(), 20, "the program has ended")
+
+    os.remove(os.path.join(root, "tmp", "hello.so"))
+    run(["chroot", root, "dpkg", "--purge", "ravelink"], "dpkg --purge removes the package")
+    os.remove(os.path.join(root, "tmp", "ravelink.deb"))
+    after = snapshot(root)
+    check(after == before, "nothing is left: added %r, missing %r" % (sorted(after - before), sorted(before - after)))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--deb", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--root", required=True, help="the cached Debian root (made when missing)")
+    parser.add_argument("--root-script", required=True, help="debian-root.sh")
+    parser.add_argument("--example", required=True, help="source folder of a plug-in using the SDK")
+    parser.add_argument("--work", required=True, help="scratch folder (emptied first)")
+    parser.add_argument("--in-namespace", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.in_namespace:
+        try:
+            in_namespace(args)
+        except Failure as failure:
+            print("FAILED: %s" % failure)
+            return 1
+        return 0
+
+    started = time.monotonic()
+    if os.geteuid() != 0:
+        print("FAILED: installing into a throwaway root needs root (chroot, mount); run as root")
+        return 1
+    if port_accepts():
+        print("FAILED: 127.0.0.1:%d is already taken; run this test in a network namespace of its own" % PORT)
+        return 1
+    try:
+        print("lintian", flush=True)
+        tags = run(["lintian", "--fail-on", "error", args.deb], "lintian reports no error")
+        print("".join("    " + line + "\n" for line in tags.splitlines() if line[:2] in ("E:", "W:")), end="")
+        print("Debian root", flush=True)
+        run([args.root_script, os.path.abspath(args.root)], "the cached Debian 12 root is there")
+    except Failure as failure:
+        print("FAILED: %s" % failure)
+        return 1
+    shutil.rmtree(args.work, ignore_errors=True)
+    # A mount namespace of its own: the overlay vanishes with it, whatever happens.
+    status = subprocess.call(["unshare", "-m", "--propagation", "private", sys.executable,
+                              os.path.abspath(__file__), "--in-namespace"] + sys.argv[1:])
+    shutil.rmtree(args.work, ignore_errors=True)
+    if status == 0:
+        print("PASSED in %.0f s" % (time.monotonic() - started))
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
