@@ -3,6 +3,8 @@
 /** The address every ravelink program listens on. */
 export declare const DEFAULT_URL: 'ws://127.0.0.1:7321';
 export declare const DEFAULT_CONNECT_TIMEOUT_MS: 5000;
+/** Bare names of the information plug-in beside the program: Windows, then Linux. */
+export declare const INFO_MODULES: readonly ['ravelink_info', 'libravelink_info.so'];
 
 /** The subset of the standard WebSocket interface the client needs (browsers' WebSocket fits). */
 export interface WebSocketLike {
@@ -34,6 +36,22 @@ export interface ConnectOptions {
   onTrace?: (event: TraceEvent) => void;
   /** The WebSocket class to use; defaults to globalThis.WebSocket (needed in Node 20 and older). */
   WebSocket?: WebSocketConstructor;
+  /**
+   * Require at least this ravelink version ("0.1.0"): connect() first asks the program on a
+   * connection of its own and rejects with RavelinkVersionError when it is older or cannot tell.
+   */
+  minVersion?: string;
+}
+
+/** What runs on this machine, as the information plug-in reports it. */
+export interface RavelinkInfo {
+  product: 'ravelink';
+  /** The program's version, "major.minor.patch". */
+  version: string;
+  /** "windows" or "linux". */
+  platform: string;
+  /** 32 or 64: the width of the program, and so of the plug-in modules it can load. */
+  width: number;
 }
 
 export interface RequestOptions {
@@ -57,6 +75,18 @@ export interface CloseInfo {
 /** Opens a connection to ravelink and resolves once it is open. */
 export declare function connect(options?: ConnectOptions): Promise<RavelinkClient>;
 
+/**
+ * Asks the program what it is, on a connection of its own (closed again). Rejects with
+ * RavelinkConnectionError when it cannot be reached, RavelinkVersionError when it is too old to say.
+ */
+export declare function info(options?: ConnectOptions): Promise<RavelinkInfo>;
+
+/** Resolves with info() when the program is at least `minimum`; RavelinkVersionError otherwise. */
+export declare function requireVersion(minimum: string, options?: ConnectOptions): Promise<RavelinkInfo>;
+
+/** Compares dotted versions number by number: negative, 0 or positive. */
+export declare function compareVersions(a: string, b: string): number;
+
 export declare class RavelinkClient {
   private constructor();
   /** The URL this client is connected to. */
@@ -78,6 +108,8 @@ export declare class RavelinkClient {
    * RavelinkInvokeError carrying that text otherwise, or when no module is loaded.
    */
   invoke(method: string, param?: string, options?: RequestOptions): Promise<string>;
+  /** What this client talks to, asked on a connection of its own (this one's module stays loaded). */
+  info(options?: ConnectOptions): Promise<RavelinkInfo>;
   /** Closes the connection. Pending requests are rejected at once; resolves once it has ended. */
   close(): Promise<void>;
 }
@@ -126,6 +158,15 @@ export declare class RavelinkTimeoutError extends RavelinkError {
   readonly timeoutMs: number;
   readonly module?: string;
   readonly method?: string;
+}
+
+/** The program is older than required, or too old to report its version (`found` null). */
+export declare class RavelinkVersionError extends RavelinkError {
+  readonly code: 'TOO_OLD';
+  /** The version asked for; null when info() found no information plug-in. */
+  readonly required: string | null;
+  readonly found: string | null;
+  readonly info: RavelinkInfo | null;
 }
 
 /** A reply that does not belong to the request it answers; the client closes the connection. */

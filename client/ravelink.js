@@ -11,6 +11,13 @@
 
 export const DEFAULT_URL = 'ws://127.0.0.1:7321';
 export const DEFAULT_CONNECT_TIMEOUT_MS = 5000;
+/**
+ * The information plug-in installed beside the program, by the bare names the platforms' loaders
+ * resolve: Windows finds ravelink_info.dll in the program's folder, Linux finds libravelink_info.so
+ * in the system library directory. A name the platform cannot load just fails, so both are tried.
+ */
+export const INFO_MODULES = Object.freeze(['ravelink_info', 'libravelink_info.so']);
+const DEFAULT_INFO_TIMEOUT_MS = 5000;
 
 const LOAD_MSG_ID = 'LoadModule';
 const SYNTAX_MSG_ID = 'InvalidSyntax';
@@ -86,6 +93,26 @@ export class RavelinkTimeoutError extends RavelinkError {
   }
 }
 
+/**
+ * The program on this machine is older than the page needs (code 'TOO_OLD'). `found` is its version,
+ * or null when it has no information plug-in at all (installed before versions were reported).
+ */
+export class RavelinkVersionError extends RavelinkError {
+  constructor(required, found, info) {
+    super(
+      found === null
+        ? `The ravelink on this machine cannot report its version (it has no information plug-in), so it ` +
+            `predates version reporting` +
+            (required ? `; this page needs ravelink ${required} or newer` : '')
+        : `The ravelink on this machine is version ${found}; this page needs ${required} or newer`,
+    );
+    this.code = 'TOO_OLD';
+    this.required = required;
+    this.found = found;
+    this.info = info;
+  }
+}
+
 /** A reply that does not fit the request it must belong to; the connection is closed. */
 export class RavelinkProtocolError extends RavelinkError {
   constructor(message, text) {
@@ -114,6 +141,87 @@ function checkTimeout(value, name) {
   }
 }
 
+/**
+ * Compares two dotted versions ("1.2.0") number by number; a missing part counts as 0. Returns a
+ * negative number, 0 or a positive number.
+ */
+export function compareVersions(a, b) {
+  const parse = (v, name) => {
+    if (typeof v !== 'string' || !/^\d+(\.\d+)*$/.test(v)) {
+      throw new TypeError(`${name} must be a dotted version such as "1.2.0"`);
+    }
+    return v.split('.').map(Number);
+  };
+  const x = parse(a, 'version');
+  const y = parse(b, 'version');
+  for (let i = 0; i < Math.max(x.length, y.length); i += 1) {
+    const d = (x[i] ?? 0) - (y[i] ?? 0);
+    if (d !== 0) return d;
+  }
+  return 0;
+}
+
+// Loads the information plug-in on `client` and asks for the version; null when none loads.
+async function readInfo(client, timeoutMs) {
+  for (const module of INFO_MODULES) {
+    try {
+      await client.load(module, { timeoutMs });
+    } catch (error) {
+      if (error instanceof RavelinkLoadError) continue;
+      throw error;
+    }
+    const text = await client.invoke('version', undefined, { timeoutMs });
+    let info;
+    try {
+      info = JSON.parse(text);
+    } catch {
+      info = null;
+    }
+    if (info === null || info.product !== 'ravelink' || typeof info.version !== 'string') {
+      throw new RavelinkProtocolError(`${module} answered "version" with something else`, text);
+    }
+    return info;
+  }
+  return null;
+}
+
+/**
+ * What runs on this machine: { product: 'ravelink', version, platform, width }, read from the
+ * information plug-in on a connection of its own, which is closed again. Rejects with
+ * RavelinkConnectionError when ravelink cannot be reached (not installed, not running, blocked by
+ * the browser) and with RavelinkVersionError (found null) when it is too old to say.
+ */
+export async function info(options = {}) {
+  const client = await connect({ ...options, minVersion: undefined });
+  try {
+    const found = await readInfo(client, options.requestTimeoutMs ?? DEFAULT_INFO_TIMEOUT_MS);
+    if (found === null) throw new RavelinkVersionError(null, null, null);
+    return found;
+  } finally {
+    await client.close();
+  }
+}
+
+/**
+ * Resolves with info() when the program is at least `minimum`; rejects with RavelinkVersionError
+ * (code 'TOO_OLD') when it is older or cannot tell, and with RavelinkConnectionError when it cannot
+ * be reached.
+ */
+export async function requireVersion(minimum, options = {}) {
+  compareVersions(minimum, minimum); // a bad `minimum` is refused before anything is sent
+  let found;
+  try {
+    found = await info(options);
+  } catch (error) {
+    if (error instanceof RavelinkVersionError) throw new RavelinkVersionError(minimum, null, null);
+    throw error;
+  }
+  if (!/^\d+(\.\d+)*$/.test(found.version) || compareVersions(found.version, minimum) < 0) {
+    throw new RavelinkVersionError(minimum, found.version, found);
+  }
+  return found;
+}
+
 let clientCount = 0;
 
 export class RavelinkClient {
@@ -127,11 +235,13 @@ export class RavelinkClient {
   #ended = null; // the error every later request is rejected with, once the connection is gone
   #closedInfo;
   #resolveClosed;
+  #connectOptions;
 
   /** @internal Use connect(). */
-  constructor(ws, { url, requestTimeoutMs, onTrace } = {}) {
+  constructor(ws, { url, requestTimeoutMs, onTrace, connectOptions } = {}) {
     this.#ws = ws;
     this.#url = url;
+    this.#connectOptions = connectOptions ?? { url };
     this.#requestTimeoutMs = requestTimeoutMs;
     this.#onTrace = onTrace;
     clientCount += 1;
@@ -187,6 +297,14 @@ export class RavelinkClient {
     const body = { Method: method };
     if (param !== undefined) body.Param = param;
     return this.#request({ kind: 'invoke', method }, body, options.timeoutMs);
+  }
+
+  /**
+   * What this client talks to (see info()), asked on a connection of its own, so the module this
+   * connection has loaded stays loaded.
+   */
+  info(options = {}) {
+    return info({ ...this.#connectOptions, ...options });
   }
 
   /** Closes the connection; pending requests are rejected at once. Resolves once it has ended. */
@@ -326,8 +444,18 @@ export class RavelinkClient {
   }
 }
 
-/** Opens a connection to ravelink. Resolves with a client once the WebSocket is open. */
-export function connect(options = {}) {
+/**
+ * Opens a connection to ravelink. Resolves with a client once the WebSocket is open. With minVersion,
+ * first checks the program's version on a connection of its own (see requireVersion()).
+ */
+export async function connect(options = {}) {
+  if (options.minVersion !== undefined) {
+    await requireVersion(options.minVersion, { ...options, minVersion: undefined });
+  }
+  return openConnection(options);
+}
+
+function openConnection(options) {
   const {
     url = DEFAULT_URL,
     timeoutMs = DEFAULT_CONNECT_TIMEOUT_MS,
@@ -335,6 +463,7 @@ export function connect(options = {}) {
     onTrace,
     WebSocket: WebSocketImpl = globalThis.WebSocket,
   } = options;
+  const connectOptions = { url, timeoutMs, WebSocket: WebSocketImpl };
   return new Promise((resolve, reject) => {
     checkTimeout(timeoutMs, 'timeoutMs');
     checkTimeout(requestTimeoutMs, 'requestTimeoutMs');
@@ -365,7 +494,7 @@ export function connect(options = {}) {
     const onOpen = () => {
       if (done) return;
       finish();
-      resolve(new RavelinkClient(ws, { url, requestTimeoutMs, onTrace }));
+      resolve(new RavelinkClient(ws, { url, requestTimeoutMs, onTrace, connectOptions }));
     };
     const onClose = (event) => {
       if (done) return;

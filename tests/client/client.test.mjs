@@ -10,6 +10,8 @@ import {
   RavelinkLoadError,
   RavelinkSyntaxError,
   RavelinkTimeoutError,
+  RavelinkVersionError,
+  requireVersion,
 } from '../../client/ravelink.js';
 import { freePort, plugin, startRavelink } from './harness.mjs';
 import { NodeWebSocket } from './node-websocket.mjs';
@@ -41,6 +43,27 @@ after(async () => {
 test('load resolves with the success text for a module that exports Invoke', async () => {
   const c = await client();
   assert.equal(await c.load(plugin('echo_plugin')), 'Load module success');
+});
+
+test('info() tells what runs on a connection of its own; a newer minimum is refused with TOO_OLD', async () => {
+  const c = await loadedClient();
+  const found = await c.info();
+  assert.deepEqual(found, {
+    product: 'ravelink',
+    version: process.env.RAVELINK_VERSION,
+    platform: 'linux',
+    width: process.arch === 'x64' || process.arch === 'arm64' ? 64 : 32,
+  });
+  assert.equal(await c.invoke('echo', 'still mine'), 'still mine', "the page's module stays loaded");
+
+  const options = { WebSocket: NodeWebSocket };
+  assert.deepEqual(await requireVersion(found.version, options), found);
+  const newer = `${Number(found.version.split('.')[0]) + 1}.0.0`;
+  const tooOld = (e) =>
+    e instanceof RavelinkVersionError && e.code === 'TOO_OLD' && e.found === found.version && e.required === newer;
+  await assert.rejects(requireVersion(newer, options), tooOld);
+  await assert.rejects(connect({ ...options, minVersion: newer }), tooOld);
+  await assert.rejects(requireVersion('latest', options), TypeError);
 });
 
 test('load of a missing file rejects with the reply text and the system error code', async () => {

@@ -54,7 +54,10 @@ export async function startRavelink() {
       `${HOST}:${PORT} is already taken by another process (another ravelink?); stop it before running these tests`,
     );
   }
-  const child = spawn(PROGRAM, [], { stdio: ['ignore', 'ignore', 'pipe'] });
+  // The build tree's information plug-in, libravelink_info.so, loads by bare name as it does once
+  // installed: the loader searches LD_LIBRARY_PATH like the system library directory.
+  const env = { ...process.env, LD_LIBRARY_PATH: BUILD_DIR };
+  const child = spawn(PROGRAM, [], { stdio: ['ignore', 'ignore', 'pipe'], env });
   let stderr = '';
   child.stderr.setEncoding('utf8');
   child.stderr.on('data', (text) => {

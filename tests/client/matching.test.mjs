@@ -3,7 +3,14 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { connect, RavelinkProtocolError } from '../../client/ravelink.js';
+import {
+  connect,
+  info,
+  INFO_MODULES,
+  RavelinkProtocolError,
+  RavelinkVersionError,
+  requireVersion,
+} from '../../client/ravelink.js';
 
 class ScriptedSocket extends EventTarget {
   static last;
@@ -105,4 +112,26 @@ test('a syntax-error reply settles the oldest request whatever its kind', async 
   await assert.rejects(load, { name: 'RavelinkSyntaxError', message: 'Invalid syntax, reason: Bad request' });
   assert.equal(await invoke, 'ok');
   await client.close();
+});
+
+test('a program without the information plug-in is too old to tell its version', async () => {
+  // Every load fails as in a ravelink that predates ravelink_info.
+  class NoInfoSocket extends ScriptedSocket {
+    send(text) {
+      super.send(text);
+      queueMicrotask(() =>
+        this.reply({ MsgId: 'LoadModule', Result: false, Response: "Load Module error, can't find module.Error code: 2" }),
+      );
+    }
+  }
+  await assert.rejects(info({ WebSocket: NoInfoSocket }), (e) => e instanceof RavelinkVersionError && e.found === null);
+  assert.deepEqual(
+    ScriptedSocket.last.sent.map((request) => request.Module),
+    [...INFO_MODULES],
+    'both bare names are tried, and nothing is invoked',
+  );
+  await assert.rejects(
+    requireVersion('0.1.0', { WebSocket: NoInfoSocket }),
+    (e) => e instanceof RavelinkVersionError && e.code === 'TOO_OLD' && e.found === null && e.required === '0.1.0',
+  );
 });
