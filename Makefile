@@ -1,9 +1,11 @@
 # The two commands a newcomer needs: `make run` and `make test`.
-# Both install whatever Debian packages are missing first.
+# Both install whatever Debian packages are missing first (`make run` only those the Linux program
+# needs).
 
 WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
 
-.PHONY: all deps build build-linux build-windows run test test-linux test-windows test-sanitize install bench clean
+.PHONY: all deps build build-linux build-windows build-run run test test-linux test-windows \
+	test-sanitize test-packages package install uninstall bench clean
 
 all: build
 
@@ -20,9 +22,25 @@ build-windows: deps
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows
 
+# The program alone, without the tests and their tools: a tree of its own, build/run.
+build-run:
+	@RAVELINK_DEPS=run scripts/install-deps.sh
+	@cmake -S . -B build/run -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build build/run -j2 --target ravelink ravelink_info -- --no-print-directory
+
 # Starts the native program in the foreground; its log goes to this terminal. Ctrl-C ends it.
-run: build-linux
-	./build/linux/ravelink
+# The program itself stays silent when it cannot start (exit code 1: another copy runs in this
+# session; 2: the address is taken), so this says why. LD_LIBRARY_PATH lets pages load the
+# information plug-in by its bare name, as they do once the package is installed.
+run: build-run
+	@echo "make run: starting build/run/ravelink; it serves ws://127.0.0.1:7321 until Ctrl-C"
+	@status=0; LD_LIBRARY_PATH=$(CURDIR)/build/run ./build/run/ravelink || status=$$?; \
+	case $$status in \
+	1) echo "make run: ravelink did not start: another copy already runs in this session" \
+	        "(systemctl --user stop ravelink, or end the other copy, then try again)" >&2 ;; \
+	2) echo "make run: ravelink did not start: 127.0.0.1:7321 is taken by another program," \
+	        "perhaps a ravelink of another session (see: ss -ltnp 'sport = :7321')" >&2 ;; \
+	esac; exit $$status
 
 test: build
 	@$(MAKE) --no-print-directory test-sanitize test-linux test-windows
@@ -41,10 +59,35 @@ bench: export RAVELINK_DEPS := bench
 bench: build-linux
 	bench/run.sh
 
-# Installs the program, the plug-in header and the CMake package (default prefix /usr/local).
+# Installs the program, the information plug-in, the user unit, the plug-in header and the CMake
+# package (default prefix /usr/local); ldconfig makes the plug-in loadable by its bare name.
+# `make uninstall` removes exactly what the last `make install` wrote.
 PREFIX ?= /usr/local
+# The manifest is copied at once: packaging and the SDK test install this tree elsewhere and rewrite
+# install_manifest.txt.
+INSTALLED := build/linux/make-install-manifest.txt
 install: build-linux
 	cmake --install build/linux --prefix $(PREFIX)
+	@cp build/linux/install_manifest.txt $(INSTALLED)
+	-ldconfig
+
+uninstall:
+	@test -f $(INSTALLED) || { echo "make uninstall: $(INSTALLED) is missing: nothing was installed with make install from this tree" >&2; exit 1; }
+	@while IFS= read -r file || [ -n "$$file" ]; do rm -fv "$$file"; dir=$${file%/*}; \
+	  case "$${dir##*/}" in *ravelink*) rmdir "$$dir" 2>/dev/null || true ;; esac; \
+	done < $(INSTALLED)
+	@rm -f $(INSTALLED)
+	-ldconfig
+
+# Release artefacts in build/packages/: the .deb, an MSI per Windows program, the npm tarball.
+package: build
+	cmake --build --preset linux --target package npm-package
+	@ls -l build/packages
+
+# Only the installer tests (they are part of `make test` as well).
+test-packages: build
+	@status=0; ctest --preset linux -R '^deb' || status=$$?; \
+	ctest --preset windows -R '^msi$$' || status=$$?; exit $$status
 
 clean:
 	rm -rf build
