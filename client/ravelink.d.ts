@@ -84,6 +84,12 @@ export declare function info(options?: ConnectOptions): Promise<RavelinkInfo>;
 /** Resolves with info() when the program is at least `minimum`; RavelinkVersionError otherwise. */
 export declare function requireVersion(minimum: string, options?: ConnectOptions): Promise<RavelinkInfo>;
 
+/**
+ * The browser's local network access permission for this page ('granted', 'prompt', 'denied'), or
+ * undefined where the browser has none. connect() rejects with code 'DENIED' when it is 'denied'.
+ */
+export declare function loopbackPermission(): Promise<'granted' | 'prompt' | 'denied' | undefined>;
+
 /** Compares dotted versions number by number: negative, 0 or positive. */
 export declare function compareVersions(a: string, b: string): number;
 
@@ -116,7 +122,7 @@ export declare class RavelinkClient {
 
 export declare class RavelinkError extends Error {}
 
-export type ConnectionErrorCode = 'UNREACHABLE' | 'TIMEOUT' | 'BLOCKED' | 'UNSUPPORTED' | 'CLOSED';
+export type ConnectionErrorCode = 'UNREACHABLE' | 'TIMEOUT' | 'BLOCKED' | 'DENIED' | 'UNSUPPORTED' | 'CLOSED';
 
 /** The connection could not be opened, or it has ended (code 'CLOSED'). */
 export declare class RavelinkConnectionError extends RavelinkError {

@@ -33,7 +33,7 @@ export class RavelinkError extends Error {
 
 /**
  * The connection could not be made or has ended.
- * code: 'UNREACHABLE' | 'TIMEOUT' | 'BLOCKED' | 'UNSUPPORTED' | 'CLOSED'
+ * code: 'UNREACHABLE' | 'TIMEOUT' | 'BLOCKED' | 'DENIED' | 'UNSUPPORTED' | 'CLOSED'
  */
 export class RavelinkConnectionError extends RavelinkError {
   constructor(code, message, details = {}) {
@@ -127,6 +127,41 @@ function unreachableMessage(url) {
     `program running on this machine?), or the browser blocked the connection: pages that are not ` +
     `served from this machine need the browser's local network access permission to reach it.`
   );
+}
+
+function blockedMessage(url, why) {
+  let origin = url;
+  try {
+    const parsed = new URL(url);
+    origin = `${parsed.protocol}//${parsed.host}`;
+  } catch {
+    // Keep the URL as given.
+  }
+  return (
+    `The browser blocked the connection to ${url}${why ? ` (${why})` : ''}. If the page has a content ` +
+    `security policy, add ${origin} to its connect-src directive.`
+  );
+}
+
+// Permission names of the browser's local network access, newest first; a browser that does not
+// know a name throws, so the next is tried.
+const LOOPBACK_PERMISSIONS = ['loopback-network', 'local-network-access', 'local-network', 'private-network-access'];
+
+/**
+ * The browser's permission state for reaching this machine from the page: 'granted', 'prompt' or
+ * 'denied', or undefined where the browser has no such permission (or outside a browser).
+ */
+export async function loopbackPermission() {
+  const permissions = globalThis.navigator?.permissions;
+  if (typeof permissions?.query !== 'function') return undefined;
+  for (const name of LOOPBACK_PERMISSIONS) {
+    try {
+      return (await permissions.query({ name })).state;
+    } catch {
+      // Not a permission this browser knows.
+    }
+  }
+  return undefined;
 }
 
 function requireText(value, name) {
@@ -449,6 +484,15 @@ export class RavelinkClient {
  * first checks the program's version on a connection of its own (see requireVersion()).
  */
 export async function connect(options = {}) {
+  if ((await loopbackPermission()) === 'denied') {
+    throw new RavelinkConnectionError(
+      'DENIED',
+      `The user has denied this page access to this machine (the browser's local network access ` +
+        `permission), so it cannot reach ravelink at ${options.url ?? DEFAULT_URL}. It can be allowed ` +
+        `again in the site settings.`,
+      { url: options.url ?? DEFAULT_URL },
+    );
+  }
   if (options.minVersion !== undefined) {
     await requireVersion(options.minVersion, { ...options, minVersion: undefined });
   }
@@ -479,7 +523,7 @@ function openConnection(options) {
       ws = new WebSocketImpl(url);
     } catch (error) {
       // Browsers throw here for URLs they refuse outright (bad scheme, blocked port, policy).
-      throw new RavelinkConnectionError('BLOCKED', `The browser refused to open ${url}: ${error.message}`, {
+      throw new RavelinkConnectionError('BLOCKED', blockedMessage(url, error.message), {
         url,
         cause: error,
       });
@@ -490,7 +534,27 @@ function openConnection(options) {
       clearTimeout(timer);
       ws.removeEventListener('open', onOpen);
       ws.removeEventListener('close', onClose);
+      globalThis.document?.removeEventListener?.('securitypolicyviolation', onViolation);
     };
+    // A content security policy without the address in connect-src stops the WebSocket with only an
+    // 'error' event, no 'close'; the page learns why from the violation report, so settle on that
+    // at once instead of waiting for the timeout.
+    const onViolation = (event) => {
+      if (done || !String(event.effectiveDirective ?? event.violatedDirective).startsWith('connect-src')) return;
+      try {
+        if (new URL(event.blockedURI).host !== new URL(url).host) return;
+      } catch {
+        return;
+      }
+      finish();
+      try {
+        ws.close();
+      } catch {
+        // Never opened.
+      }
+      reject(new RavelinkConnectionError('BLOCKED', blockedMessage(url, 'content security policy'), { url }));
+    };
+    globalThis.document?.addEventListener?.('securitypolicyviolation', onViolation);
     const onOpen = () => {
       if (done) return;
       finish();

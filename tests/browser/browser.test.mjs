@@ -167,6 +167,16 @@ test('with nothing listening, connecting names the local network permission', as
   assert.match(last.reply, /local network access permission/);
 });
 
+test('under a content security policy without ravelink in connect-src, connect fails BLOCKED at once', async () => {
+  const strict = await browser.newPage();
+  await strict.goto(`${site.url}/playground/?csp=${encodeURIComponent("connect-src 'self'")}`);
+  // A timeout far beyond the test's own: only the violation report can settle it in time.
+  const result = await strict.evaluate(`import('/client/ravelink.js').then((m) =>
+    m.connect({ timeoutMs: 600000 }).then(() => ({ code: 'OPEN' }), (e) => ({ code: e.code, message: e.message })))`);
+  assert.equal(result.code, 'BLOCKED');
+  assert.match(result.message, /add ws:\/\/127\.0\.0\.1:7321 to its connect-src directive/);
+});
+
 test('opened from disk, the page either works or tells how to serve it', async () => {
   const fromDisk = await browser.newPage();
   await fromDisk.goto(pathToFileURL(path.join(REPO_DIR, 'playground/index.html')).href);

@@ -17,8 +17,11 @@ const TYPES = {
 export function serve(root) {
   const server = http.createServer((request, response) => {
     let file;
+    let policy = null;
     try {
-      const { pathname } = new URL(request.url, 'http://localhost');
+      const { pathname, searchParams } = new URL(request.url, 'http://localhost');
+      // ?csp=<policy> serves the page under that content security policy.
+      policy = searchParams.get('csp');
       file = path.join(root, decodeURIComponent(pathname));
       if (!file.startsWith(root + path.sep) && file !== root) throw new Error('outside');
       if (statSync(file).isDirectory()) file = path.join(file, 'index.html');
@@ -30,6 +33,7 @@ export function serve(root) {
     response.writeHead(200, {
       'content-type': TYPES[path.extname(file)] || 'application/octet-stream',
       'cache-control': 'no-store',
+      ...(policy ? { 'content-security-policy': policy } : {}),
     });
     createReadStream(file).pipe(response);
   });

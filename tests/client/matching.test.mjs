@@ -135,3 +135,26 @@ test('a program without the information plug-in is too old to tell its version',
     (e) => e instanceof RavelinkVersionError && e.code === 'TOO_OLD' && e.found === null && e.required === '0.1.0',
   );
 });
+
+test("a denied local network permission fails DENIED before any socket is made; older names are asked too", async (t) => {
+  const asked = [];
+  const navigator = {
+    permissions: {
+      async query({ name }) {
+        asked.push(name);
+        if (name === 'loopback-network') throw new TypeError(`'${name}' is not a valid permission name`);
+        return { state: 'denied' };
+      },
+    },
+  };
+  const original = Object.getOwnPropertyDescriptor(globalThis, 'navigator');
+  Object.defineProperty(globalThis, 'navigator', { value: navigator, configurable: true, writable: true });
+  t.after(() => {
+    delete globalThis.navigator;
+    if (original) Object.defineProperty(globalThis, 'navigator', original);
+  });
+  ScriptedSocket.last = undefined;
+  await assert.rejects(connect({ WebSocket: ScriptedSocket }), (e) => e.code === 'DENIED' && /site settings/.test(e.message));
+  assert.equal(ScriptedSocket.last, undefined, 'no WebSocket was opened');
+  assert.deepEqual(asked, ['loopback-network', 'local-network-access']);
+});
