@@ -1,16 +1,17 @@
 # The two commands a newcomer needs: `make run` and `make test`.
 # Both install whatever Debian packages are missing first.
 
-WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
-
-.PHONY: all deps build build-linux build-windows run test test-linux test-windows test-sanitize install bench clean
+.PHONY: all deps build build-linux build-windows build-windows64 run test test-suites test-linux \
+        test-windows test-windows64 test-sanitize install bench clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
-build: build-linux build-windows
+# Three programs from one source tree: build/linux/ravelink, build/windows/ravelink.exe (32-bit,
+# loads 32-bit DLLs) and build/windows64/ravelink.exe (64-bit, loads 64-bit DLLs).
+build: build-linux build-windows build-windows64
 
 build-linux: deps
 	@cmake --preset linux >/dev/null
@@ -20,20 +21,36 @@ build-windows: deps
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows
 
+build-windows64: deps
+	@cmake --preset windows64 >/dev/null
+	@cmake --build --preset windows64
+
 # Starts the native program in the foreground; its log goes to this terminal. Ctrl-C ends it.
 run: build-linux
 	./build/linux/ravelink
 
-test: build
-	@$(MAKE) --no-print-directory test-sanitize test-linux test-windows
+# Builds every target, runs every suite this host can run, and ends with what ran, what was skipped
+# and why. Whether the host can run 32-bit Windows programs is found out once, here; where it
+# cannot, the 32-bit suites are built and reported as skipped. RAVELINK_RUN_WIN32=no tries that.
+test: deps
+	@rm -f build/*/ctest-junit.xml; probe=$$(scripts/probe-win32.sh); \
+	RAVELINK_RUN_WIN32="$$probe" $(MAKE) --no-print-directory -k test-suites; status=$$?; \
+	scripts/test-summary.py build; exit $$status
+
+test-suites: build
+	@$(MAKE) --no-print-directory -k test-sanitize test-linux test-windows test-windows64
 
 test-linux:
-	ctest --preset linux
+	ctest --preset linux --output-junit ctest-junit.xml
 
-# Whatever happens, no Wine process of the test prefix outlives the run.
+# Whatever happens, no Wine process of a test prefix outlives the run.
 test-windows:
-	@status=0; ctest --preset windows || status=$$?; \
-	WINEPREFIX=$(WINEPREFIX_DIR) wineserver -k 2>/dev/null; exit $$status
+	@status=0; ctest --preset windows --output-junit ctest-junit.xml || status=$$?; \
+	WINEPREFIX=$(CURDIR)/build/windows/wineprefix wineserver -k 2>/dev/null; exit $$status
+
+test-windows64:
+	@status=0; ctest --preset windows64 --output-junit ctest-junit.xml || status=$$?; \
+	WINEPREFIX=$(CURDIR)/build/windows64/wineprefix wineserver -k 2>/dev/null; exit $$status
 
 # Benchmarks ravelink against a bare websocketpp echo server, websocketd and a raw TCP echo, and
 # writes bench/results.md. Takes a few minutes; not part of `make test`.
@@ -41,10 +58,16 @@ bench: export RAVELINK_DEPS := bench
 bench: build-linux
 	bench/run.sh
 
-# Installs the program, the plug-in header and the CMake package (default prefix /usr/local).
+# Installs the Linux program (bin/ravelink), the plug-in header and the CMake package (default prefix
+# /usr/local). The Windows programs are installed the same way from their trees:
+#   cmake --install build/windows --prefix DIR     (32-bit ravelink.exe and its SDK package)
+#   cmake --install build/windows64 --prefix DIR   (64-bit ravelink.exe and its SDK package)
 PREFIX ?= /usr/local
 install: build-linux
 	cmake --install build/linux --prefix $(PREFIX)
+	@echo "Installed the Linux program as $(PREFIX)/bin/ravelink, with the SDK for Linux plug-ins."
+	@echo "The 32-bit and 64-bit Windows programs (both ravelink.exe) install from build/windows and"
+	@echo "build/windows64: cmake --install build/windows64 --prefix DIR"
 
 clean:
 	rm -rf build
