@@ -143,10 +143,15 @@ class Program:
 
     def wait_exit(self, timeout=None):
         try:
-            return self.process.wait(timeout or self.target.start_timeout)
+            code = self.process.wait(timeout or self.target.start_timeout)
         except subprocess.TimeoutExpired:
             raise AssertionError("ravelink did not exit within %.0f s"
                                  % (timeout or self.target.start_timeout)) from None
+        # What the program wrote before it exited may still sit in the pipes: let the readers
+        # reach the end. Under Wine the wineserver may hold the pipes open, hence the bound.
+        for collector in (self.stdout, self.stderr):
+            collector.thread.join(5.0)
+        return code
 
     def kill(self):
         """SIGKILL, like a crash. Under Wine this is the Windows process itself; the wineserver is
