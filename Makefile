@@ -2,17 +2,18 @@
 # Both install whatever Debian packages are missing first (`make run` only those the Linux program
 # needs).
 
-WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
-
-.PHONY: all deps build build-linux build-windows build-run run test test-linux test-windows \
-	test-sanitize test-packages package install uninstall bench clean
+.PHONY: all deps build build-linux build-windows build-windows64 build-run run test test-suites \
+        test-linux test-windows test-windows64 test-sanitize test-packages package install uninstall \
+        bench clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
-build: build-linux build-windows
+# Three programs from one source tree: build/linux/ravelink, build/windows/ravelink.exe (32-bit,
+# loads 32-bit DLLs) and build/windows64/ravelink.exe (64-bit, loads 64-bit DLLs).
+build: build-linux build-windows build-windows64
 
 build-linux: deps
 	@cmake --preset linux >/dev/null
@@ -21,6 +22,10 @@ build-linux: deps
 build-windows: deps
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows
+
+build-windows64: deps
+	@cmake --preset windows64 >/dev/null
+	@cmake --build --preset windows64
 
 # The program alone, without the tests and their tools: a tree of its own, build/run.
 build-run:
@@ -42,16 +47,28 @@ run: build-run
 	        "perhaps a ravelink of another session (see: ss -ltnp 'sport = :7321')" >&2 ;; \
 	esac; exit $$status
 
-test: build
-	@$(MAKE) --no-print-directory test-sanitize test-linux test-windows
+# Builds every target, runs every suite this host can run, and ends with what ran, what was skipped
+# and why. Whether the host can run 32-bit Windows programs is found out once, here; where it
+# cannot, the 32-bit suites are built and reported as skipped. RAVELINK_RUN_WIN32=no tries that.
+test: deps
+	@rm -f build/*/ctest-junit.xml; probe=$$(scripts/probe-win32.sh); \
+	RAVELINK_RUN_WIN32="$$probe" $(MAKE) --no-print-directory -k test-suites; status=$$?; \
+	scripts/test-summary.py build; exit $$status
+
+test-suites: build
+	@$(MAKE) --no-print-directory -k test-sanitize test-linux test-windows test-windows64
 
 test-linux:
-	ctest --preset linux
+	ctest --preset linux --output-junit ctest-junit.xml
 
-# Whatever happens, no Wine process of the test prefix outlives the run.
+# Whatever happens, no Wine process of a test prefix outlives the run.
 test-windows:
-	@status=0; ctest --preset windows || status=$$?; \
-	WINEPREFIX=$(WINEPREFIX_DIR) wineserver -k 2>/dev/null; exit $$status
+	@status=0; ctest --preset windows --output-junit ctest-junit.xml || status=$$?; \
+	WINEPREFIX=$(CURDIR)/build/windows/wineprefix wineserver -k 2>/dev/null; exit $$status
+
+test-windows64:
+	@status=0; ctest --preset windows64 --output-junit ctest-junit.xml || status=$$?; \
+	WINEPREFIX=$(CURDIR)/build/windows64/wineprefix wineserver -k 2>/dev/null; exit $$status
 
 # Benchmarks ravelink against a bare websocketpp echo server, websocketd and a raw TCP echo, and
 # writes bench/results.md. Takes a few minutes; not part of `make test`.
@@ -59,9 +76,12 @@ bench: export RAVELINK_DEPS := bench
 bench: build-linux
 	bench/run.sh
 
-# Installs the program, the information plug-in, the user unit, the plug-in header and the CMake
-# package (default prefix /usr/local); ldconfig makes the plug-in loadable by its bare name.
-# `make uninstall` removes exactly what the last `make install` wrote.
+# Installs the Linux program (bin/ravelink), the information plug-in, the user unit, the plug-in
+# header and the CMake package (default prefix /usr/local); ldconfig makes the plug-in loadable by
+# its bare name. `make uninstall` removes exactly what the last `make install` wrote.
+# The Windows programs are installed the same way from their trees:
+#   cmake --install build/windows --prefix DIR     (32-bit ravelink.exe and its SDK package)
+#   cmake --install build/windows64 --prefix DIR   (64-bit ravelink.exe and its SDK package)
 PREFIX ?= /usr/local
 # The manifest is copied at once: packaging and the SDK test install this tree elsewhere and rewrite
 # install_manifest.txt.
@@ -70,6 +90,9 @@ install: build-linux
 	cmake --install build/linux --prefix $(PREFIX)
 	@cp build/linux/install_manifest.txt $(INSTALLED)
 	-ldconfig
+	@echo "Installed the Linux program as $(PREFIX)/bin/ravelink, with the SDK for Linux plug-ins."
+	@echo "The 32-bit and 64-bit Windows programs (both ravelink.exe) install from build/windows and"
+	@echo "build/windows64: cmake --install build/windows64 --prefix DIR"
 
 uninstall:
 	@test -f $(INSTALLED) || { echo "make uninstall: $(INSTALLED) is missing: nothing was installed with make install from this tree" >&2; exit 1; }
@@ -79,7 +102,8 @@ uninstall:
 	@rm -f $(INSTALLED)
 	-ldconfig
 
-# Release artefacts in build/packages/: the .deb, an MSI per Windows program, the npm tarball.
+# Release artefacts in build/packages/: the .deb, the MSI of each Windows program (built with its
+# tree), the npm tarball.
 package: build
 	cmake --build --preset linux --target package npm-package
 	@ls -l build/packages
@@ -87,7 +111,8 @@ package: build
 # Only the installer tests (they are part of `make test` as well).
 test-packages: build
 	@status=0; ctest --preset linux -R '^deb' || status=$$?; \
-	ctest --preset windows -R '^msi$$' || status=$$?; exit $$status
+	ctest --preset windows -R '^msi$$' || status=$$?; \
+	ctest --preset windows64 -R '^msi$$' || status=$$?; exit $$status
 
 clean:
 	rm -rf build

@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(
     cmake make g++ git
     libwebsocketpp-dev libasio-dev rapidjson-dev googletest
-    g++-mingw-w64-i686-posix
-    wine wine32:i386
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+    wine wine32:i386 wine64
     python3 python3-websockets
     nodejs chromium
     wixl lintian debootstrap systemd

@@ -1,8 +1,9 @@
-// The platform layer on 32-bit Windows: LoadLibraryW for plug-ins, the process heap for answers, a
-// named mutex in the logon session's namespace as the single-instance lock.
+// The platform layer on Windows, 32- and 64-bit: LoadLibraryW for plug-ins, the process heap for
+// answers, a named mutex in the logon session's namespace as the single-instance lock.
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -39,6 +40,14 @@ bool isNetworkOrDevicePath(const std::wstring& name) {
     return !localLongForm;
 }
 
+// "C:\dir\x.dll", "C:/dir/x.dll" or "\\?\C:\dir\x.dll": a path that names one file whatever the
+// current directory is. Drive-relative ("C:x.dll") and root-relative ("\x.dll") forms are not.
+bool isAbsoluteLocalPath(const std::wstring& name) {
+    const std::size_t start = name.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0;
+    return name.size() >= start + 3 && isDriveLetter(name[start]) && name[start + 1] == L':' &&
+           isSeparator(name[start + 2]);
+}
+
 }  // namespace
 
 std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
@@ -57,7 +66,20 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
     // page.
     DWORD previousMode = 0;
     SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
-    HMODULE module = LoadLibraryW(wide.c_str());
+    // A plug-in named by its absolute path finds the libraries it ships beside it: the loader looks
+    // in the plug-in's own folder first, in place of the program's folder. Bare names and relative
+    // paths keep the standard search, since the altered one is undefined for them.
+    HMODULE module = nullptr;
+    if (isAbsoluteLocalPath(wide)) {
+        std::wstring path = wide;
+        if (path.compare(0, 4, L"\\\\?\\") != 0) {
+            // The altered search takes the folder from the last backslash only.
+            std::replace(path.begin(), path.end(), L'/', L'\\');
+        }
+        module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    } else {
+        module = LoadLibraryW(wide.c_str());
+    }
     const DWORD error = GetLastError();
     SetThreadErrorMode(previousMode, nullptr);
     if (module == nullptr) {

@@ -19,13 +19,15 @@ URI = "ws://%s:%d/" % (HOST, PORT)
 
 
 class Target:
-    """What differs between the native Linux program and the 32-bit Windows one under Wine."""
+    """What differs between the native Linux program and the Windows ones under Wine (the 32-bit
+    program under Wine's 32-bit loader, the 64-bit one under wine64)."""
 
     def __init__(self, kind, program, plugin_dir, wine_run):
-        if kind not in ("linux", "windows"):
+        if kind not in ("linux", "windows", "windows64"):
             raise ValueError("unknown target kind %r" % kind)
         self.kind = kind
-        self.windows = kind == "windows"
+        self.windows = kind.startswith("windows")
+        self.windows32 = kind == "windows"
         self.program = os.path.abspath(program)
         self.plugin_dir = os.path.abspath(plugin_dir)
         self.wine_run = wine_run
@@ -47,8 +49,10 @@ class Target:
         return self.path(os.path.join(self.plugin_dir, name + self.extension))
 
     def command(self):
-        if self.windows:
+        if self.windows32:
             return [self.wine_run, self.program]
+        if self.windows:
+            return [self.wine_run, "--64", self.program]
         return [self.program]
 
 
@@ -139,10 +143,15 @@ class Program:
 
     def wait_exit(self, timeout=None):
         try:
-            return self.process.wait(timeout or self.target.start_timeout)
+            code = self.process.wait(timeout or self.target.start_timeout)
         except subprocess.TimeoutExpired:
             raise AssertionError("ravelink did not exit within %.0f s"
                                  % (timeout or self.target.start_timeout)) from None
+        # What the program wrote before it exited may still sit in the pipes: let the readers
+        # reach the end. Under Wine the wineserver may hold the pipes open, hence the bound.
+        for collector in (self.stdout, self.stderr):
+            collector.thread.join(5.0)
+        return code
 
     def kill(self):
         """SIGKILL, like a crash. Under Wine this is the Windows process itself; the wineserver is

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
-"""End-to-end tests of ravelink: the real program, started as a process (natively, or the 32-bit
-Windows build under Wine), driven over ws://127.0.0.1:7321 by python3-websockets and by a small
+"""End-to-end tests of ravelink: the real program, started as a process (natively, or a Windows
+build under Wine), driven over ws://127.0.0.1:7321 by python3-websockets and by a small
 raw-socket client for frames a library will not send.
 
-Usage: ravelink_e2e.py --kind linux|windows --program PATH --plugins DIR [--wine-run SCRIPT]
+Usage: ravelink_e2e.py --kind linux|windows|windows64 --program PATH --plugins DIR [--wine-run SCRIPT]
 """
 
 import argparse
@@ -189,10 +189,7 @@ class LoadTests(ProgramTestCase):
                          not_loaded("i2"))
 
     def test_module_without_invoke_export(self):
-        names = ["noinvoke_plugin", "lowercase_plugin"]
-        if TARGET.windows:
-            names.append("stdcall_plugin")  # exports only "Invoke@12"
-        for name in names:
+        for name in ["noinvoke_plugin", "lowercase_plugin"]:
             with self.subTest(module=name):
                 client = self.client()
                 self.assertEqual(client.request(request(MsgId="l", Module=TARGET.module(name))),
@@ -200,6 +197,29 @@ class LoadTests(ProgramTestCase):
                 self.assertEqual(client.request(request(MsgId="after", Method="echo")),
                                  not_loaded("after"))
                 self.close(client)
+
+    def test_a_stdcall_invoke_is_not_found(self):
+        if not TARGET.windows32:
+            self.skipTest("__stdcall name decoration (Invoke@12) exists in 32-bit Windows code only")
+        client = self.client()
+        self.assertEqual(client.request(request(MsgId="l", Module=TARGET.module("stdcall_plugin"))),
+                         BAD_FORMAT)
+
+    def test_a_module_finds_the_libraries_beside_it(self):
+        # By absolute path, as pages name vendor plug-ins; its library is in no folder the
+        # standard search looks in.
+        client = self.client()
+        module = TARGET.module(os.path.join("deps", "dep_plugin"))
+        self.assertEqual(client.request(request(MsgId="l", Module=module)), LOAD_OK)
+        self.assertEqual(client.request(request(MsgId="g", Method="greet")),
+                         reply("g", True, "hello from the library beside the plug-in"))
+
+    def test_a_module_of_the_other_width_is_refused_by_the_loader(self):
+        if not TARGET.windows:
+            self.skipTest("only the Windows builds have a plug-in of the other width")
+        client = self.client()
+        text = request(MsgId="l", Module=TARGET.module("other_width_plugin"))
+        self.assertEqual(client.request(text), load_failed(193))  # ERROR_BAD_EXE_FORMAT
 
     def test_module_without_invoke_after_a_good_one_disables_invokes(self):
         client = self.client()
@@ -655,15 +675,15 @@ class LifecycleTests(unittest.TestCase):
 def main():
     global TARGET, RECORDER, WORK_DIR
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--kind", required=True, choices=["linux", "windows"])
+    parser.add_argument("--kind", required=True, choices=["linux", "windows", "windows64"])
     parser.add_argument("--program", required=True)
     parser.add_argument("--plugins", required=True)
     parser.add_argument("--wine-run")
     parser.add_argument("-v", "--verbose", action="store_true")
     parser.add_argument("tests", nargs="*", help="test names (Class or Class.test) to run")
     options = parser.parse_args()
-    if options.kind == "windows" and not options.wine_run:
-        parser.error("--wine-run is needed for the windows target")
+    if options.kind != "linux" and not options.wine_run:
+        parser.error("--wine-run is needed for the Windows targets")
     if harness.port_accepts():
         print("%s:%d is already taken by another program; stop it before running these tests"
               % (HOST, PORT), file=sys.stderr)

@@ -1,8 +1,9 @@
 /* The two mistakes authors make most: on 32-bit Windows an Invoke that is __stdcall (exported as
- * "Invoke@12"); elsewhere an Invoke without RAVELINK_PLUGIN_EXPORT (hidden, so not exported). */
+ * "Invoke@12"); elsewhere an Invoke without RAVELINK_PLUGIN_EXPORT (hidden, so not exported). On
+ * 64-bit Windows there is one calling convention, so only the second mistake can be made. */
 #include <ravelink/ravelink_plugin.h>
 
-#if defined(_WIN32)
+#if defined(_WIN32) && !defined(_WIN64)
 RAVELINK_PLUGIN_EXPORT int32_t __stdcall Invoke(const char* method, const char* param,
                                                 char** output)
 #else
