@@ -17,6 +17,9 @@
 #include <windows.h>
 #else
 #include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #endif
 
@@ -219,26 +222,46 @@ TEST(Utf8, ValidatesStrictly) {
     }
 }
 
-TEST(Utf8, SanitizeReplacesEachMaximalBadPart) {
-    std::string text = "ok \xE2\x82\xAC";
-    Utf8::sanitize(text);
-    EXPECT_EQ(text, "ok \xE2\x82\xAC");
-    text =
-        "\xE2\x82"
-        "A"
-        "\xF0\x9F\x98"
-        "B"
-        "\xC3";
-    Utf8::sanitize(text);
-    EXPECT_EQ(text,
-              "\xEF\xBF\xBD"
-              "A"
-              "\xEF\xBF\xBD"
-              "B"
-              "\xEF\xBF\xBD");
-    text = std::string("\0\xFF", 2);
-    Utf8::sanitize(text);
-    EXPECT_EQ(text, std::string("\0\xEF\xBF\xBD", 4));
+// Each maximal ill-formed subpart becomes one U+FFFD, and the check finds it at every offset of the
+// eight-byte words that ASCII runs are scanned in.
+TEST(Utf8, SanitizeReplacesEachMaximalBadPartAtAnyOffset) {
+    const std::string r = "\xEF\xBF\xBD";
+    const struct {
+        std::string bad;
+        std::string replaced;
+    } cases[] = {
+        {"\x80", r},
+        {"\xFF", r},
+        {"\xC3", r},
+        {"\xC0\xAF", r + r},
+        {"\xE0\x80\xAF", r + r + r},
+        {"\xE2\x82", r},
+        {"\xED\xA0\x80", r + r + r},
+        {"\xF0\x9F\x98", r},
+        {"\xF4\x90\x80\x80", r + r + r + r},
+        {"\xF5\x80", r + r},
+        {"\xE2\x82\xE2\x82\xAC", r + "\xE2\x82\xAC"},
+        {std::string("\0\xFF", 2), std::string("\0", 1) + r},
+    };
+    for (const auto& c : cases) {
+        for (std::size_t at = 0; at <= 16; ++at) {
+            std::string text = std::string(at, 'a') + c.bad + std::string(24, 'z');
+            EXPECT_FALSE(Utf8::isValid(text)) << "at " << at;
+            Utf8::sanitize(text);
+            EXPECT_EQ(text, std::string(at, 'a') + c.replaced + std::string(24, 'z'))
+                << "at " << at;
+        }
+    }
+    // Well-formed characters pass at every offset, and sanitize leaves them alone.
+    for (const std::string good : {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\x7F"}) {
+        for (std::size_t at = 0; at <= 16; ++at) {
+            std::string text = std::string(at, 'a') + good + std::string(24, 'z');
+            EXPECT_TRUE(Utf8::isValid(text)) << "at " << at;
+            const std::string before = text;
+            Utf8::sanitize(text);
+            EXPECT_EQ(text, before);
+        }
+    }
 }
 
 TEST(Utf8, ConvertsToUtf16WithSurrogatePairs) {
@@ -248,7 +271,7 @@ TEST(Utf8, ConvertsToUtf16WithSurrogatePairs) {
     EXPECT_FALSE(Utf8::toUtf16("\xED\xB0\x80", out));
 }
 
-TEST(InstanceLock, SecondClaimInTheSameSessionSeesTheFirst) {
+TEST(InstanceLock, OneClaimPerUserAndSession) {
     auto first = std::make_unique<platform::InstanceLock>();
     ASSERT_FALSE(first->anotherCopyRuns()) << "is a ravelink already running here?";
     {
@@ -258,4 +281,25 @@ TEST(InstanceLock, SecondClaimInTheSameSessionSeesTheFirst) {
     first.reset();
     platform::InstanceLock third;
     EXPECT_FALSE(third.anotherCopyRuns());
+#if !defined(_WIN32)
+    // Another user's copy runs beside this one. A child process switches to "nobody" and reports
+    // through its exit status whether its claim was free while this process holds its own.
+    if (getuid() != 0) {
+        GTEST_SKIP() << "needs root to make a claim as another user";
+    }
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(2);
+        }
+        platform::InstanceLock other;
+        _exit(other.anotherCopyRuns() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "1: the other user found this user's claim; 2: could not switch user";
+#endif
 }
