@@ -79,5 +79,4 @@ clean:
 test-sanitize: deps
 	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DRAVELINK_SANITIZE=ON >/dev/null
 	@cmake --build build/sanitize -j2 --target ravelink ravelink_unit_tests ravelink_test_plugins
-	./build/sanitize/tests/ravelink_unit_tests --gtest_brief=1
-	ctest --test-dir build/sanitize -R '^e2e$$' --output-on-failure
+	ctest --test-dir build/sanitize -R '^(unit|e2e)$$' --output-on-failure --output-junit ctest-junit.xml
