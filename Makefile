@@ -117,9 +117,11 @@ test-packages: build
 clean:
 	rm -rf build
 
-# The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer: hostile requests must
-# never reach undefined behaviour.
+# The unit tests and the end-to-end suite again under AddressSanitizer (with its leak check) and
+# UndefinedBehaviorSanitizer: hostile requests must never reach undefined behaviour, and nothing the
+# program allocates while serving may outlive the connection it served (the e2e suite stops the
+# program with SIGTERM, so the leak check runs at its exit).
 test-sanitize: deps
 	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DRAVELINK_SANITIZE=ON >/dev/null
-	@cmake --build build/sanitize -j2 --target ravelink_unit_tests
-	./build/sanitize/tests/ravelink_unit_tests --gtest_brief=1
+	@cmake --build build/sanitize -j2 --target ravelink ravelink_unit_tests ravelink_test_plugins
+	ctest --test-dir build/sanitize -R '^(unit|e2e)$$' --output-on-failure --output-junit ctest-junit.xml

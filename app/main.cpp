@@ -1,8 +1,8 @@
 // ravelink: lets web pages on this machine call native plug-in modules over a WebSocket on
 // 127.0.0.1:7321. Windowless; reads no command line, environment or configuration.
 //
-// Exit codes: 0 when serving ends, 1 when another copy already runs in this session, 2 when the
-// address cannot be listened on.
+// Exit codes: 0 when serving ends (after a stop signal, see ServerApp), 1 when another copy already
+// runs in this session, 2 when the address cannot be listened on.
 
 #include <iostream>
 #include <memory>

@@ -9,6 +9,7 @@ import sys
 import xml.etree.ElementTree as ElementTree
 
 TREES = [
+    ("sanitize", "Linux, unit and e2e under AddressSanitizer/UBSan"),
     ("linux", "Linux"),
     ("windows", "32-bit Windows, under Wine"),
     ("windows64", "64-bit Windows, under wine64"),

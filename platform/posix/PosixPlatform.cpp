@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -16,6 +17,7 @@
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
 #include "platform/StandardStreams.h"
+#include "platform/StopSignals.h"
 #include "platform/Utf8.h"
 
 namespace platform {
@@ -115,6 +117,11 @@ InstanceLock::~InstanceLock() {
 
 bool ListenOptions::reuseAddress() {
     return true;
+}
+
+// Ctrl-C in a terminal, and the stop request of a service manager or `kill`.
+std::vector<int> StopSignals::numbers() {
+    return {SIGINT, SIGTERM};
 }
 
 bool StandardStreams::isDiscarded(Stream stream) {

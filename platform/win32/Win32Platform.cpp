@@ -11,6 +11,7 @@
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
 #include "platform/StandardStreams.h"
+#include "platform/StopSignals.h"
 #include "platform/Utf8.h"
 
 namespace platform {
@@ -132,6 +133,11 @@ InstanceLock::~InstanceLock() {
 
 bool ListenOptions::reuseAddress() {
     return false;
+}
+
+// The windowless program has no console, so no Ctrl-C reaches it; it serves until the session ends.
+std::vector<int> StopSignals::numbers() {
+    return {};
 }
 
 // A windowless program started without redirection has no standard handles at all. The NUL device

@@ -6,6 +6,7 @@ Every wait here is for a condition with a deadline; nothing relies on a fixed pa
 import asyncio
 import errno
 import os
+import signal
 import socket
 import subprocess
 import threading
@@ -22,7 +23,7 @@ class Target:
     """What differs between the native Linux program and the Windows ones under Wine (the 32-bit
     program under Wine's 32-bit loader, the 64-bit one under wine64)."""
 
-    def __init__(self, kind, program, plugin_dir, wine_run):
+    def __init__(self, kind, program, plugin_dir, wine_run, sanitized=False):
         if kind not in ("linux", "windows", "windows64"):
             raise ValueError("unknown target kind %r" % kind)
         self.kind = kind
@@ -31,6 +32,9 @@ class Target:
         self.program = os.path.abspath(program)
         self.plugin_dir = os.path.abspath(plugin_dir)
         self.wine_run = wine_run
+        # Built with AddressSanitizer: leaks are reported when the program exits, and freed memory
+        # is held in quarantine, so the resident size says nothing about leaks.
+        self.sanitized = sanitized
         # Wine needs seconds to start a process, more on a busy machine.
         self.start_timeout = 90.0 if self.windows else 20.0
         self.reply_timeout = 30.0 if self.windows else 15.0
@@ -142,6 +146,7 @@ class Program:
             time.sleep(0.05)
 
     def wait_exit(self, timeout=None):
+        """The exit code, once the program has exited and all it wrote has been collected."""
         try:
             code = self.process.wait(timeout or self.target.start_timeout)
         except subprocess.TimeoutExpired:
@@ -160,6 +165,20 @@ class Program:
             self.process.kill()
         if self.process is not None:
             self.process.wait(30)
+
+    def stop(self):
+        """Asks the program to stop (SIGTERM) and returns its exit code. Linux only: the Windows
+        program has no stop signal."""
+        self.process.send_signal(signal.SIGTERM)
+        return self.wait_exit()
+
+    def resident_bytes(self):
+        """The program's resident set size (Linux)."""
+        with open("/proc/%d/status" % self.process.pid) as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) * 1024
+        raise AssertionError("no VmRSS in /proc/%d/status" % self.process.pid)
 
     def disconnects(self):
         # The library writes this line after the close handler has returned, so once it is there,

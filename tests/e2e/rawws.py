@@ -5,6 +5,7 @@ Every frame it sends is masked (the server would close the connection for an unm
 reads the server's frames back one at a time so a test can look at close codes and reasons."""
 
 import base64
+import hashlib
 import os
 import socket
 import struct
@@ -102,7 +103,7 @@ class RawSocket:
 
 
 class RawWebSocket(RawSocket):
-    def __init__(self, host, port, timeout, path="/"):
+    def __init__(self, host, port, timeout, path="/", version=13):
         super().__init__(host, port, timeout)
         key = base64.b64encode(os.urandom(16)).decode()
         request = (
@@ -111,14 +112,22 @@ class RawWebSocket(RawSocket):
             "Upgrade: websocket\r\n"
             "Connection: Upgrade\r\n"
             "Sec-WebSocket-Key: %s\r\n"
-            "Sec-WebSocket-Version: 13\r\n"
-            "\r\n" % (path, host, port, key)
+            "Sec-WebSocket-Version: %d\r\n"
+            "\r\n" % (path, host, port, key, version)
         )
         self.send(request.encode())
         head = self.read_until(b"\r\n\r\n", time.monotonic() + timeout)
         status = head.split(b"\r\n", 1)[0]
         if b" 101 " not in status + b" ":
             raise AssertionError("handshake refused: %r" % status)
+        headers = {}
+        for line in head.split(b"\r\n")[1:]:
+            name, _, value = line.partition(b":")
+            headers[name.strip().lower()] = value.strip()
+        accept = base64.b64encode(
+            hashlib.sha1((key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11").encode()).digest())
+        if headers.get(b"sec-websocket-accept") != accept:
+            raise AssertionError("handshake without the right Sec-WebSocket-Accept: %r" % head)
 
     def send_frame(self, opcode, payload, fin=True):
         self.send(frame(opcode, payload, fin))

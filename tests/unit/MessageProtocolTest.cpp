@@ -74,12 +74,13 @@ TEST(ReadRequest, RootThatIsNotAnObjectIsInvalidFormat) {
     }
 }
 
+// Checked before the operation: "{}" and {"Param":...} lack both, and get this reason.
 TEST(ReadRequest, MsgIdMustBeANonEmptyString) {
     for (const std::string payload :
-         {"{}", "{\"MsgId\":\"\",\"Method\":\"a\"}", "{\"MsgId\":7,\"Method\":\"a\"}",
-          "{\"MsgId\":true,\"Method\":\"a\"}", "{\"MsgId\":null,\"Method\":\"a\"}",
-          "{\"MsgId\":[\"1\"],\"Method\":\"a\"}", "{\"MsgId\":{\"a\":\"1\"},\"Method\":\"a\"}",
-          "{\"msgid\":\"1\",\"Method\":\"a\"}", "{\"MsgId\":\"\\u0000x\",\"Method\":\"a\"}",
+         {"{}", "{\"Param\":\"x\"}", "{\"MsgId\":\"\",\"Method\":\"a\"}",
+          "{\"MsgId\":7,\"Method\":\"a\"}", "{\"MsgId\":true,\"Method\":\"a\"}",
+          "{\"MsgId\":null,\"Method\":\"a\"}", "{\"MsgId\":[\"1\"],\"Method\":\"a\"}",
+          "{\"MsgId\":{\"a\":\"1\"},\"Method\":\"a\"}", "{\"msgid\":\"1\",\"Method\":\"a\"}",
           "{\"Module\":\"m\"}"}) {
         EXPECT_EQ(rejection(payload), kNoMsgId) << "payload: " << payload;
     }
@@ -93,11 +94,6 @@ TEST(ReadRequest, NeedsAUsableModuleOrMethod) {
           "{\"MsgId\":\"1\",\"x\":{\"Module\":\"m\",\"Method\":\"a\"}}"}) {
         EXPECT_EQ(rejection(payload), kNoOperation) << "payload: " << payload;
     }
-}
-
-TEST(ReadRequest, RejectionsAreTestedInOrder) {
-    // Both MsgId and operation are missing: the MsgId reason comes first.
-    EXPECT_EQ(rejection("{\"Param\":\"x\"}"), kNoMsgId);
 }
 
 TEST(ReadRequest, UsableModuleMakesALoadRequestEvenWithAMethod) {
@@ -140,18 +136,30 @@ TEST(ReadRequest, FirstOfDuplicateMembersCounts) {
     EXPECT_EQ(rejection("{\"MsgId\":1,\"MsgId\":\"2\",\"Method\":\"a\"}"), kNoMsgId);
 }
 
+// Every value ends at its first NUL, so a value that starts with one is as good as empty: no MsgId,
+// no Module (the Method is called), no Method, or the default "{}" for Param.
 TEST(ReadRequest, ValuesAreCutAtTheirFirstNul) {
-    auto request =
-        invoke("{\"MsgId\":\"a\\u0000b\",\"Method\":\"m\\u0000x\",\"Param\":\"p\\u0000q\"}");
-    ASSERT_NE(request, nullptr);
-    EXPECT_EQ(request->getMsgId(), "a");
-    EXPECT_STREQ(request->getFunction(), "m");
-    EXPECT_STREQ(request->getParam(), "p");
-    // A value that is empty before its NUL is as good as empty.
-    auto fallback =
-        invoke("{\"MsgId\":\"1\",\"Module\":\"\\u0000m\",\"Method\":\"a\",\"Param\":\"\\u0000\"}");
-    ASSERT_NE(fallback, nullptr);
-    EXPECT_STREQ(fallback->getParam(), "{}");
+    const struct {
+        std::string payload;
+        std::string readAs;  // a rejection reply, or "invoke MSGID FUNCTION PARAM"
+    } cases[] = {
+        {R"({"MsgId":"a\u0000b","Method":"m\u0000x","Param":"p\u0000q"})", "invoke a m p"},
+        {R"({"MsgId":"\u0000","Method":"m"})", kNoMsgId},
+        {R"({"MsgId":"\u0000x","Method":"m"})", kNoMsgId},
+        {R"({"MsgId":"1","Method":"\u0000"})", kNoOperation},
+        {R"({"MsgId":"1","Method":"\u0000m"})", kNoOperation},
+        {R"({"MsgId":"1","Module":"\u0000"})", kNoOperation},
+        {R"({"MsgId":"1","Module":"\u0000x.so","Method":"m"})", "invoke 1 m {}"},
+        {R"({"MsgId":"1","Method":"m","Param":"\u0000"})", "invoke 1 m {}"},
+        {R"({"MsgId":"1","Method":"m","Param":"\u0000p"})", "invoke 1 m {}"},
+    };
+    for (const auto& c : cases) {
+        auto request = invoke(c.payload);
+        const std::string readAs = request ? "invoke " + request->getMsgId() + " " +
+                                                 request->getFunction() + " " + request->getParam()
+                                           : rejection(c.payload);
+        EXPECT_EQ(readAs, c.readAs) << c.payload;
+    }
 }
 
 TEST(ReadRequest, EscapesAndByteOrderMark) {
@@ -173,16 +181,22 @@ TEST(ReadRequest, HostileNestingIsRefusedWithoutRecursion) {
     for (int i = 0; i < 200000; ++i)
         objects += "{\"a\":";
     EXPECT_EQ(rejection(objects), kInvalidFormat);
+}
 
-    // Balanced but deeper than any request needs.
-    const unsigned tooDeep = MessageProtocol::kMaxDepth + 1;
-    EXPECT_EQ(rejection("{\"MsgId\":\"1\",\"Method\":\"a\",\"x\":" + std::string(tooDeep, '[') +
-                        std::string(tooDeep, ']') + "}"),
-              kInvalidFormat);
-    // Nesting within the limit in an ignored member is fine.
-    auto request = invoke("{\"MsgId\":\"1\",\"Method\":\"a\",\"x\":" + std::string(100, '[') +
-                          std::string(100, ']') + "}");
-    EXPECT_NE(request, nullptr);
+// A request may nest 512 levels deep, its root object included; one level more is refused, in
+// arrays and objects alike.
+TEST(ReadRequest, NestingLimitIs512Levels) {
+    const auto nested = [](int levels, const std::string& open, const std::string& close) {
+        std::string value = "0";
+        for (int i = 0; i < levels; ++i)
+            value = open + value + close;
+        return "{\"MsgId\":\"1\",\"Method\":\"a\",\"x\":" + value + "}";
+    };
+    for (const auto& brackets : {std::make_pair("[", "]"), std::make_pair("{\"a\":", "}")}) {
+        EXPECT_NE(invoke(nested(511, brackets.first, brackets.second)), nullptr) << brackets.first;
+        EXPECT_EQ(rejection(nested(512, brackets.first, brackets.second)), kInvalidFormat)
+            << brackets.first;
+    }
 }
 
 TEST(ReadRequest, ExtremeNumbersAreNonStringValues) {

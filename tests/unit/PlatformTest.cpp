@@ -17,6 +17,9 @@
 #include <windows.h>
 #else
 #include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #endif
 
@@ -207,38 +210,50 @@ TEST(DynamicLibrary, LocalLongFormPathsStillLoad) {
 }
 #endif
 
-TEST(Utf8, ValidatesStrictly) {
-    EXPECT_TRUE(Utf8::isValid(""));
-    EXPECT_TRUE(Utf8::isValid("plain ASCII \x7F"));
-    EXPECT_TRUE(
-        Utf8::isValid("\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF \xEF\xBF\xBF"));
-    for (const char* bad :
-         {"\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF",
-          "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "\xC3", "\xE2\x82", "abc\xF0\x9F\x98"}) {
-        EXPECT_FALSE(Utf8::isValid(bad)) << bad;
+// Strict UTF-8: each maximal ill-formed subpart (overlong forms, surrogates, values above U+10FFFF,
+// stray and missing continuation bytes) becomes one U+FFFD. Both the check and the replacement must
+// find it at every offset of the eight-byte words that ASCII runs are scanned in, and at the end.
+TEST(Utf8, ValidatesAndReplacesEachMaximalBadPartAtAnyOffset) {
+    const std::string r = "\xEF\xBF\xBD";
+    const struct {
+        std::string bad;
+        std::string replaced;
+    } cases[] = {
+        {"\x80", r},
+        {"\xFF", r},
+        {"\xC3", r},
+        {"\xC0\xAF", r + r},
+        {"\xC1\xBF", r + r},
+        {"\xE0\x80\xAF", r + r + r},
+        {"\xE0\x9F\xBF", r + r + r},
+        {"\xE2\x82", r},
+        {"\xED\xA0\x80", r + r + r},
+        {"\xF0\x8F\xBF\xBF", r + r + r + r},
+        {"\xF0\x9F\x98", r},
+        {"\xF4\x90\x80\x80", r + r + r + r},
+        {"\xF5\x80", r + r},
+        {"\xE2\x82\xE2\x82\xAC", r + "\xE2\x82\xAC"},
+        {std::string("\0\xFF", 2), std::string("\0", 1) + r},
+    };
+    for (const std::string tail : {"", "zzzzzzzzzzzzzzzzzzzzzzzz"}) {
+        for (std::size_t at = 0; at <= 16; ++at) {
+            const std::string head(at, 'a');
+            for (const auto& c : cases) {
+                std::string text = head + c.bad + tail;
+                EXPECT_FALSE(Utf8::isValid(text)) << "at " << at;
+                Utf8::sanitize(text);
+                EXPECT_EQ(text, head + c.replaced + tail) << "at " << at;
+            }
+            // Well-formed characters, the highest of each length included, are left alone.
+            for (const std::string good : {"\x7F", "\xC3\xA9", "\xE2\x82\xAC", "\xEF\xBF\xBF",
+                                           "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"}) {
+                std::string text = head + good + tail;
+                EXPECT_TRUE(Utf8::isValid(text)) << "at " << at;
+                Utf8::sanitize(text);
+                EXPECT_EQ(text, head + good + tail);
+            }
+        }
     }
-}
-
-TEST(Utf8, SanitizeReplacesEachMaximalBadPart) {
-    std::string text = "ok \xE2\x82\xAC";
-    Utf8::sanitize(text);
-    EXPECT_EQ(text, "ok \xE2\x82\xAC");
-    text =
-        "\xE2\x82"
-        "A"
-        "\xF0\x9F\x98"
-        "B"
-        "\xC3";
-    Utf8::sanitize(text);
-    EXPECT_EQ(text,
-              "\xEF\xBF\xBD"
-              "A"
-              "\xEF\xBF\xBD"
-              "B"
-              "\xEF\xBF\xBD");
-    text = std::string("\0\xFF", 2);
-    Utf8::sanitize(text);
-    EXPECT_EQ(text, std::string("\0\xEF\xBF\xBD", 4));
 }
 
 TEST(Utf8, ConvertsToUtf16WithSurrogatePairs) {
@@ -248,7 +263,7 @@ TEST(Utf8, ConvertsToUtf16WithSurrogatePairs) {
     EXPECT_FALSE(Utf8::toUtf16("\xED\xB0\x80", out));
 }
 
-TEST(InstanceLock, SecondClaimInTheSameSessionSeesTheFirst) {
+TEST(InstanceLock, OneClaimPerUserAndSession) {
     auto first = std::make_unique<platform::InstanceLock>();
     ASSERT_FALSE(first->anotherCopyRuns()) << "is a ravelink already running here?";
     {
@@ -258,4 +273,25 @@ TEST(InstanceLock, SecondClaimInTheSameSessionSeesTheFirst) {
     first.reset();
     platform::InstanceLock third;
     EXPECT_FALSE(third.anotherCopyRuns());
+#if !defined(_WIN32)
+    // Another user's copy runs beside this one. A child process switches to "nobody" and reports
+    // through its exit status whether its claim was free while this process holds its own.
+    if (getuid() != 0) {
+        GTEST_SKIP() << "needs root to make a claim as another user";
+    }
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(2);
+        }
+        platform::InstanceLock other;
+        _exit(other.anotherCopyRuns() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "1: the other user found this user's claim; 2: could not switch user";
+#endif
 }
