@@ -19,12 +19,10 @@ void ReplyBacklog::remove(FlowControlled* connection) {
         return;
     }
     totalWeight -= entry->second.weight;
+    drainedWeight += entry->second.weight;
+    heavyRemoved = heavyRemoved || entry->second.everPaused;
     weighing.erase(connection);
     states.erase(entry);
-    if (peakWeight >= totalWeight + kLargeDrain) {
-        drained = true;
-        peakWeight = totalWeight;
-    }
 }
 
 void ReplyBacklog::handle(FlowControlled* connection, std::function<void()> request) {
@@ -48,6 +46,7 @@ void ReplyBacklog::replySent(FlowControlled* connection) {
     const bool overTotal = totalWeight > totalBound && state.weight > 0;
     if (!state.paused && (overOwn || overTotal)) {
         state.paused = true;
+        state.everPaused = true;
         weighing.insert(connection);
         connection->pauseReading();
     }
@@ -62,6 +61,9 @@ void ReplyBacklog::observe(FlowControlled* connection, State& state) {
     // the queue was last empty, and no more than the unsent bytes hold.
     const std::size_t replies = std::min(state.repliesSinceEmpty, bytes / kShortestReply + 1);
     const std::size_t weight = bytes == 0 ? 0 : bytes + replies * kReplyOverhead;
+    if (weight < state.weight) {
+        drainedWeight += state.weight - weight;
+    }
     totalWeight = totalWeight - state.weight + weight;
     state.weight = weight;
     if (weight > 0) {
@@ -69,7 +71,6 @@ void ReplyBacklog::observe(FlowControlled* connection, State& state) {
     } else if (!state.paused) {
         weighing.erase(connection);
     }
-    peakWeight = std::max(peakWeight, totalWeight);
 }
 
 bool ReplyBacklog::mayResume(const State& state) const {
@@ -87,10 +88,6 @@ void ReplyBacklog::poll() {
         if (entry != states.end() && entry->second.paused && mayResume(entry->second)) {
             resume(connection);
         }
-    }
-    if (peakWeight >= totalWeight + kLargeDrain) {
-        drained = true;
-        peakWeight = totalWeight;
     }
 }
 
@@ -126,9 +123,12 @@ bool ReplyBacklog::pending() const {
 }
 
 bool ReplyBacklog::takeLargeDrain() {
-    const bool result = drained;
-    drained = false;
-    return result;
+    if (drainedWeight < kLargeDrain && !heavyRemoved) {
+        return false;
+    }
+    drainedWeight = 0;
+    heavyRemoved = false;
+    return true;
 }
 
 bool ReplyBacklog::paused(FlowControlled* connection) const {

@@ -19,10 +19,11 @@ namespace transport {
 // never reads them costs at most the bound (plus the one reply that crossed it and the requests
 // of one read).
 //
-// Once all connections together weigh more than the total bound, every connection that still has
-// unsent replies stops being read on its next reply, until the total has fallen to three quarters
-// of the bound. Connections with nothing unsent go on being served, so pages that read their
-// replies are not held up by those that do not.
+// Once all connections together weigh more than the total bound, every connection stops being
+// read on its next reply that is not sent at once, and is read again when it has nothing unsent or
+// the total has fallen to three quarters of the bound. So beyond the total, pages that read their
+// replies are still served (a reply at a time, each as soon as the previous one has gone), while
+// those that do not read add nothing more.
 //
 // The backlog cannot see a write finish: its owner calls poll() every few milliseconds while
 // pending() is true. Single-threaded, like the endpoint. Connections are not owned; each is
@@ -36,9 +37,10 @@ class ReplyBacklog {
     static constexpr std::size_t kTotalBound = 256 * kMiB;
     // What the library spends on one queued message beside its payload (message object, its
     // buffers, queue entries), rounded up; and the shortest reply there is.
-    static constexpr std::size_t kReplyOverhead = 320;
+    static constexpr std::size_t kReplyOverhead = 512;
     static constexpr std::size_t kShortestReply = 40;
-    // A fall of the total by this much since the last time counts as a large drain.
+    // Replies drained (sent or dropped) adding up to this much since the last time count as a
+    // large drain.
     static constexpr std::size_t kLargeDrain = 16 * kMiB;
 
     explicit ReplyBacklog(std::size_t connectionBound = kConnectionBound,
@@ -64,8 +66,8 @@ class ReplyBacklog {
     // Whether poll() has anything to look at.
     bool pending() const;
 
-    // True once after the total has fallen by kLargeDrain or more: the freed memory may go back to
-    // the system.
+    // True once after replies of kLargeDrain or more have drained, or a connection that had been
+    // paused was removed: the freed memory may go back to the system.
     bool takeLargeDrain();
 
     std::size_t total() const { return totalWeight; }
@@ -76,6 +78,7 @@ class ReplyBacklog {
         std::size_t weight = 0;
         std::size_t repliesSinceEmpty = 0;  // replies sent since nothing was unsent
         bool paused = false;
+        bool everPaused = false;
         std::deque<std::function<void()>> held;
     };
 
@@ -88,8 +91,8 @@ class ReplyBacklog {
     std::map<FlowControlled*, State> states;
     std::set<FlowControlled*> weighing;  // weight above zero or paused
     std::size_t totalWeight = 0;
-    std::size_t peakWeight = 0;  // highest total since the last large drain
-    bool drained = false;
+    std::size_t drainedWeight = 0;  // drained since takeLargeDrain() last said so
+    bool heavyRemoved = false;
 };
 
 }  // namespace transport

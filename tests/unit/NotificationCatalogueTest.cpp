@@ -99,7 +99,8 @@ TEST(ClassTree, UnloadIsNotAPluginNotification) {
     EXPECT_NE(std::dynamic_pointer_cast<ResponseNotification>(syntax), nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<PluginNotification>(syntax), nullptr);
 
-    std::shared_ptr<Notification> ready = std::make_shared<ConnectReadyNotification>(nullptr, nullptr);
+    std::shared_ptr<Notification> ready =
+        std::make_shared<ConnectReadyNotification>(nullptr, nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<ConnectNotification>(ready), nullptr);
     EXPECT_EQ(std::dynamic_pointer_cast<ConnectCloseNotification>(ready), nullptr);
 }
