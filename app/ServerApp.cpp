@@ -74,9 +74,13 @@ void ServerApp::onMessage(connection_hdl handle, message_ptr message) {
     if (sink == sinks.end()) {
         return;  // opening failed; the connection is closing
     }
-    backlog.handle(sink->second.get(), [this, connection, message]() mutable {
+    if (backlog.holding(sink->second.get())) {
+        backlog.handle(sink->second.get(), [this, connection, message]() mutable {
+            handleMessage(connection, std::move(message));
+        });
+    } else {
         handleMessage(connection, std::move(message));
-    });
+    }
     watchBacklog();
 }
 

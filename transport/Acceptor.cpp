@@ -41,6 +41,12 @@ void Acceptor::start() {
 }
 
 void Acceptor::acceptInto(connection_ptr connection) {
+    if (!connection) {
+        // The endpoint could not set up a connection object (it has logged why): as a failed
+        // accept, try again later.
+        onAccepted(nullptr, std::make_error_code(std::errc::not_enough_memory));
+        return;
+    }
     acceptor->async_accept(
         connection->get_raw_socket(),
         [this, connection](const std::error_code& error) { onAccepted(connection, error); });
@@ -63,7 +69,7 @@ void Acceptor::onAccepted(connection_ptr connection, const std::error_code& erro
         retry->expires_after(std::chrono::milliseconds(kRetryMilliseconds));
         retry->async_wait([this, connection](const std::error_code& waitError) {
             if (!waitError) {
-                acceptInto(connection);
+                acceptInto(connection ? connection : endpoint.get_connection());
             }
         });
         return;

@@ -26,12 +26,16 @@ void ReplyBacklog::remove(FlowControlled* connection) {
 }
 
 void ReplyBacklog::handle(FlowControlled* connection, std::function<void()> request) {
-    const auto entry = states.find(connection);
-    if (entry != states.end() && (entry->second.paused || !entry->second.held.empty())) {
-        entry->second.held.push_back(std::move(request));
+    if (holding(connection)) {
+        states.at(connection).held.push_back(std::move(request));
         return;
     }
     request();
+}
+
+bool ReplyBacklog::holding(FlowControlled* connection) const {
+    const auto entry = states.find(connection);
+    return entry != states.end() && (entry->second.paused || !entry->second.held.empty());
 }
 
 void ReplyBacklog::replySent(FlowControlled* connection) {

@@ -56,6 +56,10 @@ class ReplyBacklog {
     // connection not added is never held.
     void handle(FlowControlled* connection, std::function<void()> request);
 
+    // Whether handle() would hold a request of `connection` now; when not, the caller may handle
+    // it directly (and spare wrapping it).
+    bool holding(FlowControlled* connection) const;
+
     // Called after every reply handed to `connection`; pauses it when a bound is crossed.
     void replySent(FlowControlled* connection);
 

@@ -148,11 +148,15 @@ class Program:
             time.sleep(0.05)
 
     def wait_exit(self, timeout=None):
+        """The exit code, once the program has exited and all its output has been collected."""
         try:
-            return self.process.wait(timeout or self.target.start_timeout)
+            code = self.process.wait(timeout or self.target.start_timeout)
         except subprocess.TimeoutExpired:
             raise AssertionError("ravelink did not exit within %.0f s"
                                  % (timeout or self.target.start_timeout)) from None
+        for collector in (self.stdout, self.stderr):
+            collector.thread.join(self.target.reply_timeout)
+        return code
 
     def kill(self):
         """SIGKILL, like a crash. Under Wine this is the Windows process itself; the wineserver is
