@@ -639,6 +639,9 @@ class OwnProgramTestCase(unittest.TestCase):
             program.kill()
 
     def start(self, limits=None):
+        # a program killed by the test before may hold the port a moment longer (under Wine)
+        harness.wait_until(lambda: not harness.port_accepts(), TARGET.start_timeout,
+                           "the previous program to leave %s:%d" % (HOST, PORT))
         program = Program(TARGET, RECORDER.path, limits)
         self.programs.append(program)
         return program.start()
