@@ -110,7 +110,12 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
     struct stat info {};
     if (isPath) {
         if (file.get() < 0) {
-            errorCode = static_cast<unsigned long>(errno != 0 ? errno : ENOENT);
+            // A terminal that is not this process's own cannot even be opened (ENXIO); it is as
+            // much not a regular file as one that can.
+            const int openError = errno != 0 ? errno : ENOENT;
+            errorCode = stat(utf8Name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)
+                            ? EACCES
+                            : static_cast<unsigned long>(openError);
             return nullptr;
         }
         if (fstat(file.get(), &info) != 0) {

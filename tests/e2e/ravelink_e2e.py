@@ -248,7 +248,7 @@ class LoadTests(ProgramTestCase):
         client = self.client()
         self.load(client, "echo_plugin")
         # a FIFO nobody writes to, or a terminal, would hold the loader for good
-        for name in [TARGET.plugin_dir, "/dev/null", "/dev/stdin", fifo]:
+        for name in [TARGET.plugin_dir, "/dev/null", "/dev/stdin", "/dev/tty", fifo]:
             with self.subTest(name=name):
                 self.assertEqual(client.request(request(MsgId="n", Module=name)),
                                  load_failed(13))
