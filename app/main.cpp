@@ -11,6 +11,7 @@
 #include "app/ListenError.h"
 #include "app/ServerApp.h"
 #include "platform/InstanceLock.h"
+#include "platform/ProcessResources.h"
 
 // The program reads no command line, so its version is kept as a text in the binary:
 // `strings ravelink | grep '^ravelink version'` finds it. Windows builds also carry a version
@@ -18,6 +19,8 @@
 [[gnu::used]] static const char versionText[] = "ravelink version " RAVELINK_VERSION;
 
 int main(int, char**) {
+    // Each connection is a descriptor; the soft limit would end accepting at about a thousand.
+    platform::ProcessResources::raiseDescriptorLimit();
     auto instanceLock = std::make_unique<platform::InstanceLock>();
     if (instanceLock->anotherCopyRuns()) {
         return 1;

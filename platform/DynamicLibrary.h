@@ -17,6 +17,9 @@ class DynamicLibrary {
     // null and sets `errorCode` to the platform's code for it, never 0 (Windows: GetLastError, 126
     // for a missing file; elsewhere an errno value, ENOENT for a missing file). A name that is not
     // valid UTF-8 fails with ERROR_NO_UNICODE_TRANSLATION (1113) on Windows, EILSEQ elsewhere.
+    // On Linux a path (a name with a '/') is looked at without blocking and loaded only when it
+    // names a regular file, by its resolved location (so its $ORIGIN is its real folder); anything
+    // else, a directory, device or FIFO, fails with EACCES (13).
     // On Windows a network or device path (two leading slashes or backslashes, other than
     // \\?\ followed by a drive letter) is never handed to the loader: it fails with
     // ERROR_ACCESS_DENIED (5).

@@ -10,6 +10,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
+#include "platform/ProcessResources.h"
 #include "platform/StandardStreams.h"
 #include "platform/StopSignals.h"
 #include "platform/Utf8.h"
@@ -139,6 +140,12 @@ bool ListenOptions::reuseAddress() {
 std::vector<int> StopSignals::numbers() {
     return {};
 }
+
+// Sockets are not counted against a per-process descriptor limit here.
+void ProcessResources::raiseDescriptorLimit() {}
+
+// The process heap decommits freed blocks by itself.
+void ProcessResources::releaseFreeMemory() {}
 
 // A windowless program started without redirection has no standard handles at all. The NUL device
 // is not told apart from other character devices: a console must never be taken for it.

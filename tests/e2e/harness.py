@@ -6,6 +6,7 @@ Every wait here is for a condition with a deadline; nothing relies on a fixed pa
 import asyncio
 import errno
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -106,9 +107,12 @@ class OutputCollector:
 class Program:
     """One ravelink process with its stdout (access log) and stderr (error log) collected."""
 
-    def __init__(self, target, record_file):
+    def __init__(self, target, record_file, limits=None):
+        """`limits`: {resource.RLIMIT_...: value} set as both soft and hard limit of the program
+        (native only), so that raising the soft limit at start-up cannot undo them."""
         self.target = target
         self.record_file = record_file
+        self.limits = limits or {}
         self.process = None
 
     def start(self, wait_listening=True, check_port=True):
@@ -118,9 +122,15 @@ class Program:
                 % (HOST, PORT))
         env = dict(os.environ)
         env["RAVELINK_TEST_RECORD"] = self.target.path(self.record_file)
+        limits = self.limits
+
+        def set_limits():
+            for which, value in limits.items():
+                resource.setrlimit(which, (value, value))
+
         self.process = subprocess.Popen(
             self.target.command(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, env=env)
+            stderr=subprocess.PIPE, env=env, preexec_fn=set_limits if limits else None)
         self.stdout = OutputCollector(self.process.stdout)
         self.stderr = OutputCollector(self.process.stderr)
         if wait_listening:
@@ -166,6 +176,34 @@ class Program:
         if self.process is not None:
             self.process.wait(30)
 
+    def status_kib(self, field):
+        """A memory figure of the native program from /proc/PID/status (VmHWM, VmRSS), in KiB."""
+        with open("/proc/%d/status" % self.process.pid) as status:
+            for line in status:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+        raise AssertionError("no %s in /proc/%d/status" % (field, self.process.pid))
+
+    def cpu_ticks(self):
+        """User plus system time of the native program so far, in clock ticks."""
+        with open("/proc/%d/stat" % self.process.pid) as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+
+    def wait_idle(self, timeout=60.0):
+        """Returns once the program has used (almost) no CPU time for half a second: it has done
+        all the work it is going to do for now."""
+        deadline = time.monotonic() + timeout
+        before = self.cpu_ticks()
+        while True:
+            time.sleep(0.5)
+            now = self.cpu_ticks()
+            if now - before <= 2:
+                return
+            if time.monotonic() > deadline:
+                raise AssertionError("ravelink kept busy for %.0f s" % timeout)
+            before = now
+
     def stop(self):
         """Asks the program to stop (SIGTERM) and returns its exit code. Linux only: the Windows
         program has no stop signal."""
@@ -174,11 +212,7 @@ class Program:
 
     def resident_bytes(self):
         """The program's resident set size (Linux)."""
-        with open("/proc/%d/status" % self.process.pid) as status:
-            for line in status:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1]) * 1024
-        raise AssertionError("no VmRSS in /proc/%d/status" % self.process.pid)
+        return self.status_kib("VmRSS") * 1024
 
     def disconnects(self):
         # The library writes this line after the close handler has returned, so once it is there,
