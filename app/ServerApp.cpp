@@ -1,6 +1,7 @@
 #include "app/ServerApp.h"
 
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <system_error>
 
@@ -15,7 +16,9 @@ using notification::message_ptr;
 using websocketpp::connection_hdl;
 namespace log = websocketpp::log;
 
-ServerApp::ServerApp() = default;
+ServerApp::ServerApp() : ServerApp(policy::Policy::none()) {}
+
+ServerApp::ServerApp(const policy::Policy& policy) : policy(policy), pluginsManager(policy) {}
 
 void ServerApp::init() {
     pluginsManager.registerObservers();
@@ -32,6 +35,10 @@ void ServerApp::init() {
     server.set_open_handler(std::bind(&ServerApp::onOpen, this, _1));
     server.set_message_handler(std::bind(&ServerApp::onMessage, this, _1, _2));
     server.set_close_handler(std::bind(&ServerApp::onClose, this, _1));
+    // Without a policy every handshake is accepted and no validation handler is installed at all.
+    if (policy.kind() != policy::Policy::kNone) {
+        server.set_validate_handler(std::bind(&ServerApp::onValidate, this, _1));
+    }
 }
 
 void ServerApp::run() {
@@ -64,6 +71,20 @@ void ServerApp::onMessage(connection_hdl handle, message_ptr message) {
     auto event = std::make_shared<notification::MsgNotification>(std::move(message));
     event->setConnection(server.get_con_from_hdl(handle));
     pluginsManager.eventCenter.postNotification(std::move(event));
+}
+
+bool ServerApp::onValidate(connection_hdl handle) {
+    connection_ptr connection = server.get_con_from_hdl(handle);
+    std::string refusal;
+    if (policy.admitsHandshake(connection->get_request_header("Origin"),
+                               connection->get_request_header("Sec-WebSocket-Origin"), refusal)) {
+        return true;
+    }
+    // The library answers with this status and never opens the connection: no open
+    // notification, nothing loaded.
+    connection->set_status(websocketpp::http::status_code::forbidden);
+    std::cerr << refusal << std::endl;
+    return false;
 }
 
 void ServerApp::onClose(connection_hdl handle) {

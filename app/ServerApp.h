@@ -2,6 +2,7 @@
 
 #include "notification/WebSocketTypes.h"
 #include "plugin/PluginsManager.h"
+#include "policy/Policy.h"
 
 // The application: the plug-in host and the WebSocket endpoint that feeds it.
 //
@@ -15,6 +16,8 @@
 class ServerApp {
   public:
     ServerApp();
+    // Serves under an administrator's policy, which must outlive this object.
+    explicit ServerApp(const policy::Policy& policy);
     ServerApp(const ServerApp&) = delete;
     ServerApp& operator=(const ServerApp&) = delete;
 
@@ -27,7 +30,11 @@ class ServerApp {
     void onOpen(websocketpp::connection_hdl handle);
     void onMessage(websocketpp::connection_hdl handle, notification::message_ptr message);
     void onClose(websocketpp::connection_hdl handle);
+    // Installed only when a policy exists: refuses, with 403, a handshake the policy does not
+    // admit.
+    bool onValidate(websocketpp::connection_hdl handle);
 
+    const policy::Policy& policy;
     plugin::PluginsManager pluginsManager;
     notification::server server;
 };

@@ -10,6 +10,7 @@
 #include "app/ListenError.h"
 #include "app/ServerApp.h"
 #include "platform/InstanceLock.h"
+#include "policy/PolicyReader.h"
 
 int main(int, char**) {
     auto instanceLock = std::make_unique<platform::InstanceLock>();
@@ -17,7 +18,9 @@ int main(int, char**) {
         return 1;
     }
 
-    ServerApp app;
+    // Read once; the program holds it unchanged until it ends.
+    const policy::Policy machinePolicy = policy::PolicyReader::readMachinePolicy(std::cerr);
+    ServerApp app(machinePolicy);
     try {
         app.run();
     } catch (const ListenError& error) {

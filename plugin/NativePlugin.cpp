@@ -1,6 +1,7 @@
 #include "plugin/NativePlugin.h"
 
 #include <cstdlib>
+#include <iostream>
 #include <string>
 #include <utility>
 
@@ -28,9 +29,10 @@ bool usesRfc6455Framing(const connection_ptr& connection) {
 
 }  // namespace
 
-NativePlugin::NativePlugin(connection_ptr connection)
+NativePlugin::NativePlugin(connection_ptr connection, const policy::Policy& policy)
     : connection(std::move(connection)),
       invokeEntry(nullptr),
+      policy(policy),
       rfc6455Framing(usesRfc6455Framing(this->connection)) {}
 
 // Modules still held here (the program is shutting down with this connection open) are released by
@@ -74,8 +76,25 @@ void NativePlugin::onMsg(std::shared_ptr<MsgNotification> message) {
 
 void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> request) {
     unsigned long errorCode = 0;
-    std::unique_ptr<platform::DynamicLibrary> library =
-        platform::DynamicLibrary::load(request->getModule(), errorCode);
+    std::unique_ptr<platform::DynamicLibrary> library;
+    if (policy.restrictsModules()) {
+        // The module's real location is checked against the policy's folders; a refusal is
+        // answered like any failed load, with the platform's access-denied code.
+        bool refused = false;
+        std::string location;
+        library = platform::DynamicLibrary::load(
+            request->getModule(),
+            [this, &refused](const std::string& key) {
+                refused = !policy.admitsModule(key);
+                return !refused;
+            },
+            errorCode, location);
+        if (refused) {
+            std::cerr << policy.loadRefusal(request->getModule(), location) << std::endl;
+        }
+    } else {
+        library = platform::DynamicLibrary::load(request->getModule(), errorCode);
+    }
 
     std::shared_ptr<LoadModuleResponse> reply;
     if (!library) {

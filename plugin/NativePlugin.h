@@ -12,6 +12,7 @@
 #include "notification/UnLoadPluginNotification.h"
 #include "notification/WebSocketTypes.h"
 #include "platform/DynamicLibrary.h"
+#include "policy/Policy.h"
 #include "ravelink/ravelink_plugin.h"
 
 namespace plugin {
@@ -29,7 +30,9 @@ namespace plugin {
 // back at it and live in its own centers, so they go when it goes.
 class NativePlugin {
   public:
-    explicit NativePlugin(notification::connection_ptr connection);
+    // Loads modules under `policy` (none by default), which must outlive this object.
+    explicit NativePlugin(notification::connection_ptr connection,
+                          const policy::Policy& policy = policy::Policy::none());
     ~NativePlugin();
     NativePlugin(const NativePlugin&) = delete;
     NativePlugin& operator=(const NativePlugin&) = delete;
@@ -66,6 +69,7 @@ class NativePlugin {
     std::vector<std::unique_ptr<platform::DynamicLibrary>> modules;
     // The entry point invokes call; it belongs to one of `modules`. Null when none was found.
     InvokeFunc invokeEntry;
+    const policy::Policy& policy;
     // Whether replies can be framed here rather than by the library (see sendText).
     bool rfc6455Framing;
 };

@@ -9,6 +9,7 @@
 #include "notification/NotificationCenter.h"
 #include "notification/WebSocketTypes.h"
 #include "plugin/NativePlugin.h"
+#include "policy/Policy.h"
 
 namespace plugin {
 
@@ -21,6 +22,8 @@ namespace plugin {
 class PluginsManager {
   public:
     PluginsManager();
+    // Every host it creates loads under `policy`, which must outlive this object.
+    explicit PluginsManager(const policy::Policy& policy);
     ~PluginsManager();
     PluginsManager(const PluginsManager&) = delete;
     PluginsManager& operator=(const PluginsManager&) = delete;
@@ -39,6 +42,7 @@ class PluginsManager {
     // Keyed by connection object address. Both key and NativePlugin hold the connection alive
     // until the entry goes.
     std::map<notification::connection_ptr, std::unique_ptr<NativePlugin>> plugins;
+    const policy::Policy& policy;
 };
 
 }  // namespace plugin

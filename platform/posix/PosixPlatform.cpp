@@ -1,20 +1,29 @@
 // The platform layer on Linux and other POSIX systems: dlopen for plug-ins, malloc's heap for
-// answers, an abstract Unix socket as the per-user single-instance lock.
+// answers, an abstract Unix socket as the per-user single-instance lock, the policy file under
+// /etc/ravelink.
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <link.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
+#include "platform/ModuleLocation.h"
+#include "platform/PolicySource.h"
 #include "platform/StandardStreams.h"
 #include "platform/Utf8.h"
 
@@ -42,6 +51,113 @@ unsigned long explainLoadFailure(const std::string& name, int errnoAfterLoad) {
     return static_cast<unsigned long>(errnoAfterLoad != 0 ? errnoAfterLoad : ENOENT);
 }
 
+// Owns one file descriptor.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd(fd) {}
+    ~FileDescriptor() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd; }
+
+  private:
+    int fd;
+};
+
+std::string descriptorPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// The path an open descriptor refers to, as the kernel resolved it when it was opened.
+bool openedPath(int fd, std::string& path) {
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink(descriptorPath(fd).c_str(), buffer, sizeof buffer);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer || buffer[0] != '/') {
+        return false;
+    }
+    path.assign(buffer, static_cast<size_t>(length));
+    return true;
+}
+
+bool realPath(const std::string& path, std::string& real) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return false;
+    }
+    real = resolved;
+    std::free(resolved);
+    return true;
+}
+
+std::string programFolder() {
+    std::string program;
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (length > 0 && static_cast<size_t>(length) < sizeof buffer) {
+        program.assign(buffer, static_cast<size_t>(length));
+    }
+    const std::string::size_type slash = program.rfind('/');
+    return slash == std::string::npos ? std::string("/") : program.substr(0, slash + 1);
+}
+
+std::string withTrailingSlash(std::string path) {
+    if (path.empty() || path.back() != '/') {
+        path += '/';
+    }
+    return path;
+}
+
+// "/a/./b//../c" -> "/a/c", without looking at the disk. Only for folders that do not exist.
+std::string lexicallyNormal(const std::string& absolute) {
+    std::vector<std::string> parts;
+    std::string::size_type start = 0;
+    while (start <= absolute.size()) {
+        std::string::size_type end = absolute.find('/', start);
+        if (end == std::string::npos) {
+            end = absolute.size();
+        }
+        const std::string part = absolute.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string normal;
+    for (const std::string& part : parts) {
+        normal += "/" + part;
+    }
+    return normal.empty() ? "/" : normal;
+}
+
+// dlopen knows a library by the name it was opened with and hands out an already loaded one for a
+// name it has seen, without opening anything. A descriptor number is reused once closed, so
+// "/proc/self/fd/N" may still name an earlier library; pick a number no loaded library is named
+// after.
+bool nameIsLoaded(const std::string& name) {
+    struct Search {
+        const std::string* name;
+        bool found;
+    } search{&name, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            Search* s = static_cast<Search*>(data);
+            if (info->dlpi_name != nullptr && *s->name == info->dlpi_name) {
+                s->found = true;
+            }
+            return s->found ? 1 : 0;
+        },
+        &search);
+    return search.found;
+}
+
 }  // namespace
 
 std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
@@ -60,6 +176,87 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
         const int errnoAfterLoad = errno;
         dlerror();  // clear the pending message so it does not leak into a later dlsym check
         errorCode = explainLoadFailure(utf8Name, errnoAfterLoad);
+        return nullptr;
+    }
+    errorCode = 0;
+    return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(handle));
+}
+
+std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
+                                                     const Admission& admits,
+                                                     unsigned long& errorCode,
+                                                     std::string& location) {
+    if (!Utf8::isValid(utf8Name)) {
+        errorCode = EILSEQ;
+        return nullptr;
+    }
+    if (utf8Name.empty()) {
+        errorCode = ENOENT;
+        return nullptr;
+    }
+    // dlopen would look a bare name up in the system's library path, which is no place for modules;
+    // the one place a bare name means here is the program's own folder.
+    const std::string path =
+        utf8Name.find('/') == std::string::npos ? programFolder() + utf8Name : utf8Name;
+
+    // O_PATH opens nothing for reading: a device or pipe named by a page has no effect and cannot
+    // block, and the check needs no read permission.
+    FileDescriptor file(open(path.c_str(), O_PATH | O_CLOEXEC));
+    if (file.get() < 0) {
+        const int openError = errno;
+        // Not found is only told where loading would be allowed; elsewhere it is access denied.
+        const std::string::size_type slash = path.rfind('/');
+        const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+        std::string realFolder;
+        if (slash != std::string::npos && realPath(folder, realFolder)) {
+            location = withTrailingSlash(realFolder) + path.substr(slash + 1);
+            if (admits(location)) {
+                errorCode = static_cast<unsigned long>(openError);
+                return nullptr;
+            }
+        }
+        errorCode = EACCES;
+        return nullptr;
+    }
+    struct stat info;
+    if (!openedPath(file.get(), location) || fstat(file.get(), &info) != 0) {
+        errorCode = EACCES;
+        return nullptr;
+    }
+    if (!admits(location)) {
+        errorCode = EACCES;
+        return nullptr;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        errorCode = EISDIR;
+        return nullptr;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        errorCode = EACCES;
+        return nullptr;
+    }
+
+    // Load through the descriptor: the file checked above is the file loaded, even if a link on
+    // the way is changed meanwhile.
+    int loadFd = file.get();
+    std::vector<std::unique_ptr<FileDescriptor>> spare;
+    while (nameIsLoaded(descriptorPath(loadFd))) {
+        spare.push_back(std::make_unique<FileDescriptor>(fcntl(file.get(), F_DUPFD_CLOEXEC, 0)));
+        loadFd = spare.back()->get();
+        if (loadFd < 0) {
+            errorCode = static_cast<unsigned long>(errno != 0 ? errno : EMFILE);
+            return nullptr;
+        }
+    }
+    const std::string loadName = descriptorPath(loadFd);
+    errno = 0;
+    void* handle = dlopen(loadName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const int errnoAfterLoad = errno;
+        dlerror();
+        errorCode = errnoAfterLoad != 0 && errnoAfterLoad != ENOENT
+                        ? static_cast<unsigned long>(errnoAfterLoad)
+                        : ENOEXEC;
         return nullptr;
     }
     errorCode = 0;
@@ -125,6 +322,119 @@ bool StandardStreams::isDiscarded(Stream stream) {
     struct stat null;
     return S_ISCHR(target.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
            target.st_rdev == null.st_rdev;
+}
+
+bool ModuleLocation::folderKey(const std::string& utf8Folder, std::string& key,
+                               std::string& problem) {
+    if (utf8Folder.empty() || utf8Folder[0] != '/') {
+        problem = "\"" + utf8Folder + "\" is not an absolute path";
+        return false;
+    }
+    std::string real;
+    key = withTrailingSlash(realPath(utf8Folder, real) ? real : lexicallyNormal(utf8Folder));
+    return true;
+}
+
+namespace {
+
+const char kPolicyFolder[] = "/etc/ravelink";
+const char kPolicyFile[] = "/etc/ravelink/policy.json";
+// A policy is a few lines; anything far larger is not one.
+const off_t kLargestPolicy = 1024 * 1024;
+
+// Empty when only root can change what `info` describes; otherwise why not.
+std::string writableByOthers(const struct stat& info, const char* what) {
+    if (info.st_uid != 0) {
+        return std::string(what) + " is owned by user id " +
+               std::to_string(static_cast<unsigned long>(info.st_uid)) + ", not root";
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        return std::string(what) + " is writable by " +
+               ((info.st_mode & S_IWOTH) != 0 ? "every user" : "its group") + " (mode " + mode +
+               ")";
+    }
+    return std::string();
+}
+
+}  // namespace
+
+const char* PolicySource::location() {
+    return kPolicyFile;
+}
+
+PolicySource::Status PolicySource::read(std::string& json, std::string& reason) {
+    struct stat folder;
+    if (stat(kPolicyFolder, &folder) != 0) {
+        if (errno == ENOENT) {
+            return kAbsent;
+        }
+        reason = std::string(kPolicyFolder) + ": " + std::strerror(errno);
+        return kFailed;
+    }
+    FileDescriptor file(open(kPolicyFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (file.get() < 0) {
+        if (errno == ENOENT) {
+            return kAbsent;
+        }
+        reason = std::string(kPolicyFile) + ": " + std::strerror(errno);
+        return kFailed;
+    }
+    struct stat info;
+    if (fstat(file.get(), &info) != 0) {
+        reason = std::string(kPolicyFile) + ": " + std::strerror(errno);
+        return kFailed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        reason = std::string(kPolicyFile) + " is not a regular file";
+        return kFailed;
+    }
+    // The folder that holds the file as opened (a link may lead elsewhere) decides who could
+    // replace it.
+    std::string opened;
+    std::string holder = kPolicyFolder;
+    if (openedPath(file.get(), opened)) {
+        holder = opened.substr(0, std::max<std::string::size_type>(opened.rfind('/'), 1));
+    }
+    struct stat holderInfo;
+    if (stat(holder.c_str(), &holderInfo) != 0) {
+        reason = holder + ": " + std::strerror(errno);
+        return kFailed;
+    }
+    std::string problem = writableByOthers(info, kPolicyFile);
+    if (problem.empty()) {
+        problem = writableByOthers(holderInfo, ("its folder " + holder).c_str());
+    }
+    if (!problem.empty()) {
+        reason = problem;
+        return kIgnored;
+    }
+    if (info.st_size > kLargestPolicy) {
+        reason = std::string(kPolicyFile) + " is larger than 1 MiB";
+        return kFailed;
+    }
+    json.clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            reason = std::string(kPolicyFile) + ": " + std::strerror(errno);
+            return kFailed;
+        }
+        if (got == 0) {
+            break;
+        }
+        json.append(buffer, static_cast<size_t>(got));
+        if (json.size() > static_cast<size_t>(kLargestPolicy)) {
+            reason = std::string(kPolicyFile) + " is larger than 1 MiB";
+            return kFailed;
+        }
+    }
+    return kFound;
 }
 
 }  // namespace platform
