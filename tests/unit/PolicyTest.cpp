@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -263,13 +264,24 @@ class ModuleFolders : public ::testing::Test {
 #endif
     }
 
+    // Removes exactly what SetUp made, innermost first.
     void TearDown() override {
-#if defined(_WIN32)
-        std::string command = "rmdir /s /q \"" + root + "\" >nul 2>nul";
-#else
-        std::string command = "rm -rf '" + root + "'";
+        std::vector<std::string> entries = {"allowed-modules/echo" + kExt,
+                                            "allowed-modules2/echo" + kExt, "outside/echo" + kExt};
+#if !defined(_WIN32)
+        entries.insert(entries.end(), {"allowed-modules/out.so", "outside/in"});
 #endif
-        EXPECT_EQ(std::system(command.c_str()), 0);
+        for (const std::string& entry : entries) {
+            EXPECT_EQ(std::remove(at(entry).c_str()), 0) << entry;
+        }
+        for (const char* folder :
+             {"allowed-modules/sub", "allowed-modules", "allowed-modules2", "outside", ""}) {
+#if defined(_WIN32)
+            EXPECT_TRUE(RemoveDirectoryA(at(folder).c_str())) << folder;
+#else
+            EXPECT_EQ(rmdir(at(folder).c_str()), 0) << folder;
+#endif
+        }
     }
 
     static void makeFolder(const std::string& path) {
@@ -349,7 +361,8 @@ TEST_F(ModuleFolders, OnlyModulesReallyInsideAnAllowedFolderLoad) {
         {"\\\\?\\" + at("allowed-modules/../outside/echo.dll"), kDenied},
         {root + "/allowed-modules/echo.dll", 0},  // forward slashes
         {at("allowed-modules/echo"), 0},          // ".dll" is added as LoadLibraryW adds it
-        {at("allowed-modules/sub"), kDenied},     // a folder cannot be opened as a module
+        {at("allowed-modules/sub."), kDenied},    // a folder ("." keeps ".dll" off) is no module
+        {at("allowed-modules/sub"), kNotFound},   // sub.dll
     };
 #else
     const std::vector<PathCase> windows;
