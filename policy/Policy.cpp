@@ -43,14 +43,15 @@ bool readTextList(const rapidjson::Value& value, const char* name, std::vector<s
     return true;
 }
 
-// Page-controlled text as it may appear in a log line: printable ASCII kept, anything else escaped,
-// and cut short, so a page can neither forge lines nor flood the log.
+// Page-controlled text as it may appear in a log line: printable ASCII kept (backslashes too, for
+// readable Windows paths), quotes and anything else escaped as \xNN, and cut short, so a page can
+// neither forge lines nor flood the log.
 std::string forLog(const std::string& text) {
     static const char hex[] = "0123456789abcdef";
     std::string out = "\"";
     for (std::size_t i = 0; i < text.size() && i < 256; ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+        if (c >= 0x20 && c < 0x7f && c != '"') {
             out += static_cast<char>(c);
         } else {
             out += "\\x";
