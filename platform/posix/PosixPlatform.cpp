@@ -5,7 +5,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <link.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/DynamicLibrary.h"
@@ -137,26 +138,29 @@ std::string lexicallyNormal(const std::string& absolute) {
     return normal.empty() ? "/" : normal;
 }
 
-// dlopen knows a library by the name it was opened with and hands out an already loaded one for a
-// name it has seen, without opening anything. A descriptor number is reused once closed, so
-// "/proc/self/fd/N" may still name an earlier library; pick a number no loaded library is named
-// after.
-bool nameIsLoaded(const std::string& name) {
-    struct Search {
-        const std::string* name;
-        bool found;
-    } search{&name, false};
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, size_t, void* data) {
-            Search* s = static_cast<Search*>(data);
-            if (info->dlpi_name != nullptr && *s->name == info->dlpi_name) {
-                s->found = true;
-            }
-            return s->found ? 1 : 0;
-        },
-        &search);
-    return search.found;
-}
+// dlopen knows a library by every name it was asked for, and for a name it has seen hands out the
+// library it already holds without opening anything. Descriptor numbers are reused, so
+// "/proc/self/fd/N" may still name a library loaded earlier from another file. This remembers which
+// file each such name was used for; a name is reused only for the same file. Entries are never
+// dropped (dlopen keeps a name as long as any load of its library lasts), which costs one
+// descriptor number per distinct module file. Only the event-loop thread loads modules.
+class DescriptorNames {
+  public:
+    static bool usableFor(int fd, const struct stat& file) {
+        const auto entry = names().find(fd);
+        return entry == names().end() ||
+               (entry->second.first == file.st_dev && entry->second.second == file.st_ino);
+    }
+    static void usedFor(int fd, const struct stat& file) {
+        names()[fd] = std::make_pair(file.st_dev, file.st_ino);
+    }
+
+  private:
+    static std::map<int, std::pair<dev_t, ino_t>>& names() {
+        static std::map<int, std::pair<dev_t, ino_t>> used;
+        return used;
+    }
+};
 
 }  // namespace
 
@@ -239,18 +243,18 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
     // Load through the descriptor: the file checked above is the file loaded, even if a link on
     // the way is changed meanwhile.
     int loadFd = file.get();
-    std::vector<std::unique_ptr<FileDescriptor>> spare;
-    while (nameIsLoaded(descriptorPath(loadFd))) {
-        spare.push_back(std::make_unique<FileDescriptor>(fcntl(file.get(), F_DUPFD_CLOEXEC, 0)));
-        loadFd = spare.back()->get();
+    std::vector<std::unique_ptr<FileDescriptor>> spares;  // numbers passed over, closed on return
+    while (!DescriptorNames::usableFor(loadFd, info)) {
+        spares.push_back(
+            std::make_unique<FileDescriptor>(fcntl(file.get(), F_DUPFD_CLOEXEC, loadFd + 1)));
+        loadFd = spares.back()->get();
         if (loadFd < 0) {
             errorCode = static_cast<unsigned long>(errno != 0 ? errno : EMFILE);
             return nullptr;
         }
     }
-    const std::string loadName = descriptorPath(loadFd);
     errno = 0;
-    void* handle = dlopen(loadName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = dlopen(descriptorPath(loadFd).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const int errnoAfterLoad = errno;
         dlerror();
@@ -259,6 +263,7 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
                         : ENOEXEC;
         return nullptr;
     }
+    DescriptorNames::usedFor(loadFd, info);
     errorCode = 0;
     return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(handle));
 }

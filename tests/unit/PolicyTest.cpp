@@ -390,6 +390,28 @@ TEST_F(ModuleFolders, ListedFoldersAreResolvedToo) {
     EXPECT_EQ(load(Policy::broken("unreadable"), at("allowed-modules/echo" + kExt)), kDenied);
 }
 
+TEST_F(ModuleFolders, EachCheckedLoadIsTheFileThatWasChecked) {
+    // Loads made one after another while the earlier ones stay loaded: each must be its own file,
+    // however the platform names what it loaded (on Linux a descriptor path, whose number recurs).
+    const Policy policy = allowing({nativePath(RAVELINK_TEST_PLUGIN_DIR)});
+    auto admit = [&policy](const std::string& key) { return policy.admitsModule(key); };
+    std::vector<std::unique_ptr<DynamicLibrary>> held;
+    for (const char* name : {"recorder_a", "recorder_b", "recorder_a", "recorder_b"}) {
+        unsigned long error = 0;
+        std::string location;
+        held.push_back(DynamicLibrary::load(nativePath(RAVELINK_TEST_PLUGIN_DIR "/") + name + kExt,
+                                            admit, error, location));
+        ASSERT_NE(held.back(), nullptr) << name << ": " << error;
+        InvokeFunc invoke = held.back()->findInvoke();
+        ASSERT_NE(invoke, nullptr) << name;
+        char* answer = nullptr;
+        ASSERT_EQ(invoke("who", "", &answer), 0);
+        ASSERT_NE(answer, nullptr);
+        EXPECT_STREQ(answer, name);
+        DynamicLibrary::freeAnswer(answer);
+    }
+}
+
 TEST(ModuleFoldersBesideTheProgram, BareNameIsTheFileBesideTheProgram) {
     // beside_plugin is built next to this test program.
 #if defined(_WIN32)
