@@ -781,6 +781,9 @@ def main():
     TARGET = harness.Target(options.kind, options.program, options.plugins, options.wine_run)
     WORK_DIR = tempfile.mkdtemp(prefix="ravelink-e2e-")
     RECORDER = Recorder(os.path.join(WORK_DIR, "record.txt"))
+    if TARGET.windows:
+        # a policy left in the test prefix by an interrupted run would change every test
+        harness.MachinePolicy(TARGET).remove()
 
     loader = unittest.defaultTestLoader
     module = sys.modules[__name__]
