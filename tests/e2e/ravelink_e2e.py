@@ -697,16 +697,27 @@ class PolicyTests(unittest.TestCase):
                            "%d error log lines with %r" % (count, text))
         return lines()
 
-    def outside_module(self):
-        """A good module, but in a folder the policy does not list."""
-        path = os.path.join(WORK_DIR, "outside" + TARGET.extension)
-        shutil.copyfile(os.path.join(TARGET.plugin_dir, "echo_plugin" + TARGET.extension), path)
-        return TARGET.path(path)
+    def module_folders(self):
+        """An allowed folder holding a good module and a link to one outside it; returns the three
+        names as the program sees them: inside, outside, the link."""
+        source = os.path.join(TARGET.plugin_dir, "echo_plugin" + TARGET.extension)
+        allowed = tempfile.mkdtemp(dir=WORK_DIR)
+        outside = tempfile.mkdtemp(dir=WORK_DIR)
+        names = []
+        for path in [os.path.join(allowed, "echo" + TARGET.extension),
+                     os.path.join(outside, "echo" + TARGET.extension)]:
+            shutil.copyfile(source, path)
+            names.append(TARGET.path(path))
+        link = os.path.join(allowed, "link" + TARGET.extension)
+        os.symlink(os.path.join(outside, "echo" + TARGET.extension), link)
+        names.append(TARGET.path(link))
+        return TARGET.path(allowed), names
 
     def test_listed_origins_and_folders_only(self):
+        folder, (inside, outside, link_out) = self.module_folders()
         self.policy.write({"AllowedOrigins": [self.ALLOWED, "https://*.example.org"],
                            "AllowConnectionsWithoutOrigin": False,
-                           "AllowedModuleFolders": [TARGET.path(TARGET.plugin_dir)]})
+                           "AllowedModuleFolders": [folder]})
         program = self.start()
         self.assertEqual(len(self.error_lines(program, "is in force")), 1,
                          program.stderr.text())
@@ -718,17 +729,18 @@ class PolicyTests(unittest.TestCase):
         self.assertEqual(program.stdout.count(b"[connect]"), 0, "a refused handshake connected")
 
         page = self.client("https://APP.example.com")
-        self.assertEqual(page.request(request(MsgId="l", Module=TARGET.module("echo_plugin"))),
-                         LOAD_OK)
+        self.assertEqual(page.request(request(MsgId="l", Module=inside)), LOAD_OK)
         self.assertEqual(page.request(request(MsgId="e", Method="echo", Param="served")),
                          reply("e", True, "served"))
-        outside = self.outside_module()
         denied = 5 if TARGET.windows else 13
-        self.assertEqual(page.request(request(MsgId="o", Module=outside)), load_failed(denied))
-        # the refused load changes nothing: the allowed module still answers
+        for name in [outside, link_out, TARGET.module("echo_plugin")]:
+            with self.subTest(module=name):
+                self.assertEqual(page.request(request(MsgId="o", Module=name)),
+                                 load_failed(denied))
+        # the refused loads change nothing: the allowed module still answers
         self.assertEqual(page.request(request(MsgId="e", Method="echo", Param="still")),
                          reply("e", True, "still"))
-        self.assertEqual(len(self.error_lines(program, "refused to load module")), 1)
+        self.assertEqual(len(self.error_lines(program, "refused to load module", 3)), 3)
         sub = self.client("https://a.b.example.org")
         self.assertEqual(sub.request(request(MsgId="i", Method="echo")), not_loaded("i"))
 
@@ -759,7 +771,8 @@ class PolicyTests(unittest.TestCase):
         self.assertIn("ignoring the policy /etc/ravelink/policy.json", lines[0])
         self.assertIn("writable by every user", lines[0])
         page = self.client("https://elsewhere.example.net")
-        self.assertEqual(page.request(request(MsgId="o", Module=self.outside_module())), LOAD_OK)
+        _, (_, outside, _) = self.module_folders()
+        self.assertEqual(page.request(request(MsgId="o", Module=outside)), LOAD_OK)
 
 
 def main():
