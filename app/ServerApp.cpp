@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -27,7 +28,10 @@ constexpr long kBacklogPollMilliseconds = 5;
 
 }  // namespace
 
-ServerApp::ServerApp() : acceptor(server) {}
+ServerApp::ServerApp() : ServerApp(policy::Policy::none()) {}
+
+ServerApp::ServerApp(const policy::Policy& policy)
+    : policy(policy), pluginsManager(policy), acceptor(server) {}
 
 void ServerApp::init() {
     pluginsManager.registerObservers();
@@ -57,6 +61,11 @@ void ServerApp::init() {
                 stop();
             }
         });
+    }
+
+    // Without a policy every handshake is accepted and no validation handler is installed at all.
+    if (policy.kind() != policy::Policy::kNone) {
+        server.set_validate_handler(std::bind(&ServerApp::onValidate, this, _1));
     }
 }
 
@@ -112,6 +121,20 @@ void ServerApp::handleMessage(const connection_ptr& connection, message_ptr mess
         event->setConnection(connection);
         pluginsManager.eventCenter.postNotification(std::move(event));
     });
+}
+
+bool ServerApp::onValidate(connection_hdl handle) {
+    connection_ptr connection = server.get_con_from_hdl(handle);
+    std::string refusal;
+    if (policy.admitsHandshake(connection->get_request_header("Origin"),
+                               connection->get_request_header("Sec-WebSocket-Origin"), refusal)) {
+        return true;
+    }
+    // The library answers with this status and never opens the connection: no open
+    // notification, nothing loaded.
+    connection->set_status(websocketpp::http::status_code::forbidden);
+    std::cerr << refusal << std::endl;
+    return false;
 }
 
 void ServerApp::onClose(connection_hdl handle) {

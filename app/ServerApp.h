@@ -6,6 +6,7 @@
 #include <set>
 
 #include "plugin/PluginsManager.h"
+#include "policy/Policy.h"
 #include "transport/Acceptor.h"
 #include "transport/ConnectionReplySink.h"
 #include "transport/ReplyBacklog.h"
@@ -36,6 +37,8 @@
 class ServerApp {
   public:
     ServerApp();
+    // Serves under an administrator's policy, which must outlive this object.
+    explicit ServerApp(const policy::Policy& policy);
     ServerApp(const ServerApp&) = delete;
     ServerApp& operator=(const ServerApp&) = delete;
 
@@ -56,7 +59,11 @@ class ServerApp {
     void serve(const transport::connection_ptr& connection, const char* stage,
                const std::function<void()>& work);
     void watchBacklog();
+    // Installed only when a policy exists: refuses, with 403, a handshake the policy does not
+    // admit.
+    bool onValidate(websocketpp::connection_hdl handle);
 
+    const policy::Policy& policy;
     plugin::PluginsManager pluginsManager;
     transport::ReplyBacklog backlog;
     // The sink of every open connection, by connection object. Entries go on close.

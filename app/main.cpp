@@ -12,6 +12,7 @@
 #include "app/ServerApp.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProcessResources.h"
+#include "policy/PolicyReader.h"
 
 // The program reads no command line, so its version is kept as a text in the binary:
 // `strings ravelink | grep '^ravelink version'` finds it. Windows builds also carry a version
@@ -26,7 +27,9 @@ int main(int, char**) {
         return 1;
     }
 
-    ServerApp app;
+    // Read once; the program holds it unchanged until it ends.
+    const policy::Policy machinePolicy = policy::PolicyReader::readMachinePolicy(std::cerr);
+    ServerApp app(machinePolicy);
     try {
         app.run();
     } catch (const ListenError& error) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -25,6 +26,24 @@ class DynamicLibrary {
     // ERROR_ACCESS_DENIED (5).
     static std::unique_ptr<DynamicLibrary> load(const std::string& utf8Name,
                                                 unsigned long& errorCode);
+
+    // Decides from a file's location key (see ModuleLocation) whether it may be loaded.
+    using Admission = std::function<bool(const std::string& locationKey)>;
+
+    // Loads like load(), but only a file whose real location `admits` accepts; any other fails
+    // with the access-denied code (ERROR_ACCESS_DENIED, 5, on Windows; EACCES elsewhere). The file
+    // is opened first and its location is read from the open file, so links, "..", short names and
+    // case cannot disguise it, and what is loaded is the file that was checked (Linux: loaded
+    // through the open descriptor; Windows: held open without write or delete sharing until the
+    // loader has mapped it). A bare name (no folder) means the file of that name beside the
+    // program, the first place the Windows loader looks; the loader's wider search is not used.
+    // On Windows a name without an extension gets ".dll", as LoadLibraryW would add it. A name that
+    // cannot be opened is reported as the loader would report it only when its folder lies inside
+    // an admitted place, and as access denied otherwise, so pages cannot probe for files elsewhere.
+    // `location` is set to the resolved path (for the log) whenever one was found.
+    static std::unique_ptr<DynamicLibrary> load(const std::string& utf8Name,
+                                                const Admission& admits, unsigned long& errorCode,
+                                                std::string& location);
 
     ~DynamicLibrary();
     DynamicLibrary(const DynamicLibrary&) = delete;

@@ -1,5 +1,6 @@
 #include "plugin/NativePlugin.h"
 
+#include <iostream>
 #include <string>
 #include <utility>
 
@@ -13,8 +14,9 @@ namespace plugin {
 
 using namespace notification;
 
-NativePlugin::NativePlugin(std::shared_ptr<transport::ReplySink> replies)
-    : replies(std::move(replies)), invokeEntry(nullptr) {}
+NativePlugin::NativePlugin(std::shared_ptr<transport::ReplySink> replies,
+                           const policy::Policy& policy)
+    : replies(std::move(replies)), invokeEntry(nullptr), policy(policy) {}
 
 // Modules still held here (the program is shutting down with this connection open) are released by
 // their owners.
@@ -57,8 +59,25 @@ void NativePlugin::onMsg(std::shared_ptr<MsgNotification> message) {
 
 void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> request) {
     unsigned long errorCode = 0;
-    std::unique_ptr<platform::DynamicLibrary> library =
-        platform::DynamicLibrary::load(request->getModule(), errorCode);
+    std::unique_ptr<platform::DynamicLibrary> library;
+    if (policy.restrictsModules()) {
+        // The module's real location is checked against the policy's folders; a refusal is
+        // answered like any failed load, with the platform's access-denied code.
+        bool refused = false;
+        std::string location;
+        library = platform::DynamicLibrary::load(
+            request->getModule(),
+            [this, &refused](const std::string& key) {
+                refused = !policy.admitsModule(key);
+                return !refused;
+            },
+            errorCode, location);
+        if (refused) {
+            std::cerr << policy.loadRefusal(request->getModule(), location) << std::endl;
+        }
+    } else {
+        library = platform::DynamicLibrary::load(request->getModule(), errorCode);
+    }
 
     std::shared_ptr<LoadModuleResponse> reply;
     if (!library) {

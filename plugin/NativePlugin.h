@@ -11,6 +11,7 @@
 #include "notification/ResponseNotification.h"
 #include "notification/UnLoadPluginNotification.h"
 #include "platform/DynamicLibrary.h"
+#include "policy/Policy.h"
 #include "ravelink/ravelink_plugin.h"
 #include "transport/ReplySink.h"
 
@@ -29,8 +30,10 @@ namespace plugin {
 // back at it and live in its own centers, so they go when it goes.
 class NativePlugin {
   public:
-    // `replies` is shared with the front end; a null one drops every reply.
-    explicit NativePlugin(std::shared_ptr<transport::ReplySink> replies);
+    // `replies` is shared with the front end; a null one drops every reply. Modules are loaded
+    // under `policy` (none by default), which must outlive this object.
+    explicit NativePlugin(std::shared_ptr<transport::ReplySink> replies,
+                          const policy::Policy& policy = policy::Policy::none());
     ~NativePlugin();
     NativePlugin(const NativePlugin&) = delete;
     NativePlugin& operator=(const NativePlugin&) = delete;
@@ -65,6 +68,7 @@ class NativePlugin {
     // The entry point invokes call; it belongs to one of `modules` (taken only once the module is
     // stored there). Null when none was found.
     InvokeFunc invokeEntry;
+    const policy::Policy& policy;
 };
 
 }  // namespace plugin

@@ -8,7 +8,9 @@ namespace plugin {
 
 using namespace notification;
 
-PluginsManager::PluginsManager() = default;
+PluginsManager::PluginsManager() : PluginsManager(policy::Policy::none()) {}
+
+PluginsManager::PluginsManager(const policy::Policy& policy) : policy(policy) {}
 
 PluginsManager::~PluginsManager() = default;
 
@@ -22,7 +24,7 @@ void PluginsManager::registerObservers() {
 }
 
 void PluginsManager::onConnectReady(std::shared_ptr<ConnectReadyNotification> event) {
-    auto host = std::make_unique<NativePlugin>(event->getReplies());
+    auto host = std::make_unique<NativePlugin>(event->getReplies(), policy);
     host->registerObservers();
     // Should the same connection ever be reported twice, the existing entry stays and the new host
     // is destroyed here.

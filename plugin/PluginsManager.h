@@ -8,6 +8,7 @@
 #include "notification/MsgNotification.h"
 #include "notification/NotificationCenter.h"
 #include "plugin/NativePlugin.h"
+#include "policy/Policy.h"
 #include "transport/WebSocketTypes.h"
 
 namespace plugin {
@@ -23,6 +24,8 @@ namespace plugin {
 class PluginsManager {
   public:
     PluginsManager();
+    // Every host it creates loads under `policy`, which must outlive this object.
+    explicit PluginsManager(const policy::Policy& policy);
     ~PluginsManager();
     PluginsManager(const PluginsManager&) = delete;
     PluginsManager& operator=(const PluginsManager&) = delete;
@@ -41,6 +44,7 @@ class PluginsManager {
     // Keyed by connection object address. Both key and NativePlugin hold the connection alive
     // until the entry goes.
     std::map<transport::connection_ptr, std::unique_ptr<NativePlugin>> plugins;
+    const policy::Policy& policy;
 };
 
 }  // namespace plugin

@@ -1,8 +1,10 @@
 // The platform layer on Linux and other POSIX systems: dlopen for plug-ins, malloc's heap for
-// answers, an abstract Unix socket as the per-user single-instance lock.
+// answers, an abstract Unix socket as the per-user single-instance lock, the policy file under
+// /etc/ravelink.
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,16 +15,23 @@
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
+#include "platform/ModuleLocation.h"
+#include "platform/PolicySource.h"
 #include "platform/ProcessResources.h"
 #include "platform/StandardStreams.h"
 #include "platform/StopSignals.h"
@@ -63,21 +72,137 @@ class FileDescriptor {
     int fd;
 };
 
-// The file an open descriptor refers to, every link and ".." resolved as the kernel did on opening.
-bool resolvedPath(int fd, const std::string& name, std::string& path) {
+// The path an open descriptor refers to, every link and ".." resolved as the kernel did on opening.
+bool openedPath(int fd, std::string& path) {
     char buffer[PATH_MAX];
     const std::string link = "/proc/self/fd/" + std::to_string(fd);
     const ssize_t length = readlink(link.c_str(), buffer, sizeof buffer);
-    if (length > 0 && static_cast<size_t>(length) < sizeof buffer && buffer[0] == '/') {
-        path.assign(buffer, static_cast<size_t>(length));
-        return true;
-    }
-    char* real = realpath(name.c_str(), nullptr);  // no /proc: resolve the name itself
-    if (real == nullptr) {
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer || buffer[0] != '/') {
         return false;
     }
-    path = real;
-    std::free(real);
+    path.assign(buffer, static_cast<size_t>(length));
+    return true;
+}
+
+bool realPath(const std::string& path, std::string& real) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return false;
+    }
+    real = resolved;
+    std::free(resolved);
+    return true;
+}
+
+std::string programFolder() {
+    std::string program;
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (length > 0 && static_cast<size_t>(length) < sizeof buffer) {
+        program.assign(buffer, static_cast<size_t>(length));
+    }
+    const std::string::size_type slash = program.rfind('/');
+    return slash == std::string::npos ? std::string("/") : program.substr(0, slash + 1);
+}
+
+std::string withTrailingSlash(std::string path) {
+    if (path.empty() || path.back() != '/') {
+        path += '/';
+    }
+    return path;
+}
+
+// "/a/./b//../c" -> "/a/c", without looking at the disk. Only for folders that do not exist.
+std::string lexicallyNormal(const std::string& absolute) {
+    std::vector<std::string> parts;
+    std::string::size_type start = 0;
+    while (start <= absolute.size()) {
+        std::string::size_type end = absolute.find('/', start);
+        if (end == std::string::npos) {
+            end = absolute.size();
+        }
+        const std::string part = absolute.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string normal;
+    for (const std::string& part : parts) {
+        normal += "/" + part;
+    }
+    return normal.empty() ? "/" : normal;
+}
+
+}  // namespace
+
+namespace {
+
+// Loads the file at `path` (a name with a '/') once it has been looked at: through a descriptor
+// that opens nothing (O_PATH: a FIFO or a terminal would otherwise hold the loader, and with it
+// every page, for as long as nobody writes), it must be a regular file, and under a policy one
+// whose resolved location `admits` (null: no policy).
+//
+// The loader is then given that resolved location, not the descriptor's name "/proc/self/fd/N":
+// with that name the plug-in's $ORIGIN would be /proc/self/fd, so the libraries it ships beside
+// itself would not be found, and the loader remembers names, so a reused descriptor number would
+// bring back a library loaded earlier. Every link and ".." on the way is already resolved; what
+// could still change in between is the file's entry in its own folder, and whoever can change that
+// can as well put any library there.
+void* loadCheckedPath(const std::string& path, const DynamicLibrary::Admission* admits,
+                      unsigned long& errorCode, std::string& location) {
+    FileDescriptor file(open(path.c_str(), O_PATH | O_CLOEXEC));
+    if (file.get() < 0) {
+        const int openError = errno != 0 ? errno : ENOENT;
+        if (admits == nullptr) {
+            errorCode = static_cast<unsigned long>(openError);
+            return nullptr;
+        }
+        // Under a policy, not found is only told where loading would be allowed; elsewhere it is
+        // access denied, so that refusals do not tell which files exist.
+        const std::string::size_type slash = path.rfind('/');
+        const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+        std::string realFolder;
+        if (realPath(folder, realFolder)) {
+            location = withTrailingSlash(realFolder) + path.substr(slash + 1);
+            if ((*admits)(location)) {
+                errorCode = static_cast<unsigned long>(openError);
+                return nullptr;
+            }
+        }
+        errorCode = EACCES;
+        return nullptr;
+    }
+    struct stat info {};
+    if (fstat(file.get(), &info) != 0 ||
+        !(openedPath(file.get(), location) || realPath(path, location)) ||
+        (admits != nullptr && !(*admits)(location)) || !S_ISREG(info.st_mode)) {
+        errorCode = EACCES;
+        return nullptr;
+    }
+    errno = 0;
+    void* handle = dlopen(location.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const int errnoAfterLoad = errno;
+        dlerror();  // clear the pending message so it does not leak into a later dlsym check
+        errorCode = explainLoadFailure(true, errnoAfterLoad);
+    }
+    return handle;
+}
+
+bool usableName(const std::string& utf8Name, unsigned long& errorCode) {
+    if (!Utf8::isValid(utf8Name)) {
+        errorCode = EILSEQ;
+        return false;
+    }
+    if (utf8Name.empty()) {
+        errorCode = ENOENT;
+        return false;
+    }
     return true;
 }
 
@@ -85,45 +210,43 @@ bool resolvedPath(int fd, const std::string& name, std::string& path) {
 
 std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
                                                      unsigned long& errorCode) {
-    if (!Utf8::isValid(utf8Name)) {
-        errorCode = EILSEQ;
+    if (!usableName(utf8Name, errorCode)) {
         return nullptr;
     }
-    if (utf8Name.empty()) {
-        errorCode = ENOENT;
-        return nullptr;
-    }
-    // A bare name goes through the loader's own search. A path is looked at first, through a
-    // descriptor that opens nothing (O_PATH: a FIFO or a terminal would otherwise hold the loader,
-    // and with it every page, for as long as nobody writes), and loaded only when it names a
-    // regular file.
-    //
-    // The loader is then given that file's resolved location, not the descriptor's name
-    // "/proc/self/fd/N": with that name the plug-in's $ORIGIN would be /proc/self/fd, so the
-    // libraries it ships beside itself would not be found, and the loader remembers names, so a
-    // reused descriptor number would bring back a library loaded earlier. Every link on the way is
-    // already resolved; what could still change in between is the file's entry in its own folder,
-    // and whoever can change that can as well put any library there.
-    const bool isPath = utf8Name.find('/') != std::string::npos;
-    std::string loaderName = utf8Name;
-    if (isPath) {
-        FileDescriptor file(open(utf8Name.c_str(), O_PATH | O_CLOEXEC));
-        struct stat info {};
-        if (file.get() < 0 || fstat(file.get(), &info) != 0) {
-            errorCode = static_cast<unsigned long>(errno != 0 ? errno : ENOENT);
-            return nullptr;
-        }
-        if (!S_ISREG(info.st_mode) || !resolvedPath(file.get(), utf8Name, loaderName)) {
-            errorCode = EACCES;
-            return nullptr;
+    void* handle = nullptr;
+    if (utf8Name.find('/') != std::string::npos) {
+        std::string location;
+        handle = loadCheckedPath(utf8Name, nullptr, errorCode, location);
+    } else {
+        // A bare name goes through the loader's own search.
+        errno = 0;
+        handle = dlopen(utf8Name.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            const int errnoAfterLoad = errno;
+            dlerror();
+            errorCode = explainLoadFailure(false, errnoAfterLoad);
         }
     }
-    errno = 0;
-    void* handle = dlopen(loaderName.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-        const int errnoAfterLoad = errno;
-        dlerror();  // clear the pending message so it does not leak into a later dlsym check
-        errorCode = explainLoadFailure(isPath, errnoAfterLoad);
+        return nullptr;
+    }
+    errorCode = 0;
+    return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(handle));
+}
+
+std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
+                                                     const Admission& admits,
+                                                     unsigned long& errorCode,
+                                                     std::string& location) {
+    if (!usableName(utf8Name, errorCode)) {
+        return nullptr;
+    }
+    // dlopen would look a bare name up in the system's library path, which is no place for modules;
+    // the one place a bare name means here is the program's own folder.
+    const std::string path =
+        utf8Name.find('/') == std::string::npos ? programFolder() + utf8Name : utf8Name;
+    void* handle = loadCheckedPath(path, &admits, errorCode, location);
+    if (handle == nullptr) {
         return nullptr;
     }
     errorCode = 0;
@@ -208,6 +331,119 @@ bool StandardStreams::isDiscarded(Stream stream) {
     struct stat null;
     return S_ISCHR(target.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
            target.st_rdev == null.st_rdev;
+}
+
+bool ModuleLocation::folderKey(const std::string& utf8Folder, std::string& key,
+                               std::string& problem) {
+    if (utf8Folder.empty() || utf8Folder[0] != '/') {
+        problem = "\"" + utf8Folder + "\" is not an absolute path";
+        return false;
+    }
+    std::string real;
+    key = withTrailingSlash(realPath(utf8Folder, real) ? real : lexicallyNormal(utf8Folder));
+    return true;
+}
+
+namespace {
+
+const char kPolicyFolder[] = "/etc/ravelink";
+const char kPolicyFile[] = "/etc/ravelink/policy.json";
+// A policy is a few lines; anything far larger is not one.
+const off_t kLargestPolicy = 1024 * 1024;
+
+// Empty when only root can change what `info` describes; otherwise why not.
+std::string writableByOthers(const struct stat& info, const char* what) {
+    if (info.st_uid != 0) {
+        return std::string(what) + " is owned by user id " +
+               std::to_string(static_cast<unsigned long>(info.st_uid)) + ", not root";
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        return std::string(what) + " is writable by " +
+               ((info.st_mode & S_IWOTH) != 0 ? "every user" : "its group") + " (mode " + mode +
+               ")";
+    }
+    return std::string();
+}
+
+}  // namespace
+
+const char* PolicySource::location() {
+    return kPolicyFile;
+}
+
+PolicySource::Status PolicySource::read(std::string& json, std::string& reason) {
+    struct stat folder;
+    if (stat(kPolicyFolder, &folder) != 0) {
+        if (errno == ENOENT) {
+            return kAbsent;
+        }
+        reason = std::string(kPolicyFolder) + ": " + std::strerror(errno);
+        return kFailed;
+    }
+    FileDescriptor file(open(kPolicyFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (file.get() < 0) {
+        if (errno == ENOENT) {
+            return kAbsent;
+        }
+        reason = std::string(kPolicyFile) + ": " + std::strerror(errno);
+        return kFailed;
+    }
+    struct stat info;
+    if (fstat(file.get(), &info) != 0) {
+        reason = std::string(kPolicyFile) + ": " + std::strerror(errno);
+        return kFailed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        reason = std::string(kPolicyFile) + " is not a regular file";
+        return kFailed;
+    }
+    // The folder that holds the file as opened (a link may lead elsewhere) decides who could
+    // replace it.
+    std::string opened;
+    std::string holder = kPolicyFolder;
+    if (openedPath(file.get(), opened)) {
+        holder = opened.substr(0, std::max<std::string::size_type>(opened.rfind('/'), 1));
+    }
+    struct stat holderInfo;
+    if (stat(holder.c_str(), &holderInfo) != 0) {
+        reason = holder + ": " + std::strerror(errno);
+        return kFailed;
+    }
+    std::string problem = writableByOthers(info, kPolicyFile);
+    if (problem.empty()) {
+        problem = writableByOthers(holderInfo, ("its folder " + holder).c_str());
+    }
+    if (!problem.empty()) {
+        reason = problem;
+        return kIgnored;
+    }
+    if (info.st_size > kLargestPolicy) {
+        reason = std::string(kPolicyFile) + " is larger than 1 MiB";
+        return kFailed;
+    }
+    json.clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            reason = std::string(kPolicyFile) + ": " + std::strerror(errno);
+            return kFailed;
+        }
+        if (got == 0) {
+            break;
+        }
+        json.append(buffer, static_cast<size_t>(got));
+        if (json.size() > static_cast<size_t>(kLargestPolicy)) {
+            reason = std::string(kPolicyFile) + " is larger than 1 MiB";
+            return kFailed;
+        }
+    }
+    return kFound;
 }
 
 }  // namespace platform

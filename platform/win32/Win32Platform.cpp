@@ -1,15 +1,22 @@
 // The platform layer on Windows, 32- and 64-bit: LoadLibraryW for plug-ins, the process heap for
-// answers, a named mutex in the logon session's namespace as the single-instance lock.
+// answers, a named mutex in the logon session's namespace as the single-instance lock, the policy
+// values under HKLM\Software\Policies\ravelink.
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
+#include "platform/ModuleLocation.h"
+#include "platform/PolicySource.h"
 #include "platform/ProcessResources.h"
 #include "platform/StandardStreams.h"
 #include "platform/StopSignals.h"
@@ -50,20 +57,130 @@ bool isAbsoluteLocalPath(const std::wstring& name) {
            isSeparator(name[start + 2]);
 }
 
-}  // namespace
+// Owns one kernel handle.
+class Handle {
+  public:
+    explicit Handle(HANDLE handle) : handle(handle) {}
+    ~Handle() {
+        if (valid()) {
+            CloseHandle(handle);
+        }
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool valid() const { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle; }
 
-std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
-                                                     unsigned long& errorCode) {
+  private:
+    HANDLE handle;
+};
+
+bool toWide(const std::string& utf8, std::wstring& wide) {
     std::u16string utf16;
-    if (!Utf8::toUtf16(utf8Name, utf16)) {
-        errorCode = ERROR_NO_UNICODE_TRANSLATION;
-        return nullptr;
+    if (!Utf8::toUtf16(utf8, utf16)) {
+        return false;
     }
-    const std::wstring wide(utf16.begin(), utf16.end());
-    if (isNetworkOrDevicePath(wide)) {
-        errorCode = ERROR_ACCESS_DENIED;
-        return nullptr;
+    wide.assign(utf16.begin(), utf16.end());
+    return true;
+}
+
+std::string toUtf8(const std::wstring& wide) {
+    if (wide.empty()) {
+        return std::string();
     }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], size,
+                            nullptr, nullptr);
+    }
+    return utf8;
+}
+
+std::wstring fullPath(const std::wstring& path) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()),
+                                              buffer.data(), nullptr);
+        if (length == 0) {
+            return path;
+        }
+        if (length < buffer.size()) {
+            return std::wstring(buffer.data(), length);
+        }
+        buffer.resize(length + 1);
+    }
+}
+
+// The path of an open file or folder after every link, short name and case has been resolved, in
+// the \\?\C:\... form; empty if the system cannot tell.
+std::wstring finalPath(HANDLE file) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) {
+            return std::wstring();
+        }
+        if (length < buffer.size()) {
+            return std::wstring(buffer.data(), length);
+        }
+        buffer.resize(length + 1);
+    }
+}
+
+// \\?\C:\x -> C:\x and \\?\UNC\server\x -> \\server\x: the form people read.
+std::wstring withoutLongPrefix(const std::wstring& path) {
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        return L"\\" + path.substr(7);
+    }
+    if (path.compare(0, 4, L"\\\\?\\") == 0) {
+        return path.substr(4);
+    }
+    return path;
+}
+
+// A resolved path as a location key: readable form, '/' separators, upper case by the invariant
+// rules, which is how the file systems compare names.
+std::string locationKey(const std::wstring& resolved) {
+    std::wstring key = withoutLongPrefix(resolved);
+    for (wchar_t& c : key) {
+        if (c == L'\\') {
+            c = L'/';
+        }
+    }
+    if (!key.empty()) {
+        std::vector<wchar_t> upper(key.size() + 1);
+        const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, key.c_str(),
+                                         static_cast<int>(key.size()), upper.data(),
+                                         static_cast<int>(upper.size()), nullptr, nullptr, 0);
+        if (length > 0) {
+            key.assign(upper.data(), static_cast<size_t>(length));
+        }
+    }
+    return toUtf8(key);
+}
+
+std::wstring programFolder() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return std::wstring();
+        }
+        if (length < buffer.size()) {
+            std::wstring program(buffer.data(), length);
+            const std::wstring::size_type slash = program.find_last_of(L"\\/");
+            return slash == std::wstring::npos ? std::wstring() : program.substr(0, slash + 1);
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+HMODULE loadQuietly(const std::wstring& name, DWORD& error) {
     // A windowless program must never stop on a "cannot load" dialog box: it would stall every
     // page.
     DWORD previousMode = 0;
@@ -72,18 +189,116 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
     // in the plug-in's own folder first, in place of the program's folder. Bare names and relative
     // paths keep the standard search, since the altered one is undefined for them.
     HMODULE module = nullptr;
-    if (isAbsoluteLocalPath(wide)) {
-        std::wstring path = wide;
+    if (isAbsoluteLocalPath(name)) {
+        std::wstring path = name;
         if (path.compare(0, 4, L"\\\\?\\") != 0) {
             // The altered search takes the folder from the last backslash only.
             std::replace(path.begin(), path.end(), L'/', L'\\');
         }
         module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     } else {
-        module = LoadLibraryW(wide.c_str());
+        module = LoadLibraryW(name.c_str());
     }
-    const DWORD error = GetLastError();
+    error = GetLastError();
     SetThreadErrorMode(previousMode, nullptr);
+    return module;
+}
+
+}  // namespace
+
+std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
+                                                     unsigned long& errorCode) {
+    std::wstring wide;
+    if (!toWide(utf8Name, wide)) {
+        errorCode = ERROR_NO_UNICODE_TRANSLATION;
+        return nullptr;
+    }
+    if (isNetworkOrDevicePath(wide)) {
+        errorCode = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    DWORD error = 0;
+    HMODULE module = loadQuietly(wide, error);
+    if (module == nullptr) {
+        errorCode = error != 0 ? error : ERROR_MOD_NOT_FOUND;
+        return nullptr;
+    }
+    errorCode = 0;
+    return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(module));
+}
+
+std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
+                                                     const Admission& admits,
+                                                     unsigned long& errorCode,
+                                                     std::string& location) {
+    std::wstring wide;
+    if (!toWide(utf8Name, wide)) {
+        errorCode = ERROR_NO_UNICODE_TRANSLATION;
+        return nullptr;
+    }
+    if (wide.empty()) {
+        errorCode = ERROR_MOD_NOT_FOUND;
+        return nullptr;
+    }
+    if (isNetworkOrDevicePath(wide)) {
+        errorCode = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    // LoadLibraryW looks for a bare name beside the program first; the rest of its search (the
+    // system folders, the current folder, PATH) is no place for modules.
+    if (wide.find_first_of(L"\\/:") == std::wstring::npos) {
+        wide = programFolder() + wide;
+    }
+    // LoadLibraryW adds ".dll" to a file name without an extension.
+    const std::wstring::size_type nameStart = wide.find_last_of(L"\\/:");
+    const std::wstring fileName = wide.substr(nameStart == std::wstring::npos ? 0 : nameStart + 1);
+    if (fileName.find(L'.') == std::wstring::npos) {
+        wide += L".dll";
+    }
+    const std::wstring full = fullPath(wide);
+
+    // Held open, sharing reading only, until the loader has mapped the file: nobody can change,
+    // rename or delete the file that was checked. The loader's own open only reads.
+    Handle file(CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        DWORD openError = GetLastError();
+        // Not found is only told where loading would be allowed; elsewhere it is access denied.
+        const std::wstring::size_type slash = full.find_last_of(L"\\/");
+        if (slash != std::wstring::npos) {
+            Handle folder(CreateFileW(full.substr(0, slash + 1).c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            const std::wstring folderPath = folder.valid() ? finalPath(folder.get()) : L"";
+            if (!folderPath.empty()) {
+                const std::wstring resolved = folderPath +
+                                              (folderPath.back() == L'\\' ? L"" : L"\\") +
+                                              full.substr(slash + 1);
+                location = toUtf8(withoutLongPrefix(resolved));
+                if (admits(locationKey(resolved))) {
+                    if (openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND) {
+                        openError = ERROR_MOD_NOT_FOUND;
+                    }
+                    errorCode = openError != 0 ? openError : ERROR_MOD_NOT_FOUND;
+                    return nullptr;
+                }
+            }
+        }
+        errorCode = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    const std::wstring resolved = finalPath(file.get());
+    if (resolved.empty()) {
+        errorCode = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    location = toUtf8(withoutLongPrefix(resolved));
+    if (!admits(locationKey(resolved)) || isNetworkOrDevicePath(withoutLongPrefix(resolved))) {
+        errorCode = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    DWORD error = 0;
+    HMODULE module = loadQuietly(resolved, error);
     if (module == nullptr) {
         errorCode = error != 0 ? error : ERROR_MOD_NOT_FOUND;
         return nullptr;
@@ -152,6 +367,143 @@ void ProcessResources::releaseFreeMemory() {}
 bool StandardStreams::isDiscarded(Stream stream) {
     const HANDLE handle = GetStdHandle(stream == kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     return handle == nullptr || handle == INVALID_HANDLE_VALUE;
+}
+
+bool ModuleLocation::folderKey(const std::string& utf8Folder, std::string& key,
+                               std::string& problem) {
+    std::wstring wide;
+    if (!toWide(utf8Folder, wide)) {
+        problem = "a folder name is not valid UTF-8";
+        return false;
+    }
+    const std::wstring local = withoutLongPrefix(wide);
+    if (local.size() < 3 || !isDriveLetter(local[0]) || local[1] != L':' ||
+        !isSeparator(local[2])) {
+        problem =
+            "\"" + utf8Folder +
+            "\" is not a folder on a local drive (write it as C:\\folder; network folders are "
+            "never loaded from)";
+        return false;
+    }
+    const std::wstring full = fullPath(wide);
+    Handle folder(CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const std::wstring resolved = folder.valid() ? finalPath(folder.get()) : L"";
+    key = locationKey(resolved.empty() ? full : resolved);
+    if (key.empty() || key.back() != '/') {
+        key += '/';
+    }
+    return true;
+}
+
+namespace {
+
+const wchar_t kPolicyKey[] = L"Software\\Policies\\ravelink";
+
+std::string windowsMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message(text != nullptr ? text : L"", length);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' ||
+                                message.back() == L' ' || message.back() == L'.')) {
+        message.pop_back();
+    }
+    return "error " + std::to_string(error) + (message.empty() ? "" : " (" + toUtf8(message) + ")");
+}
+
+}  // namespace
+
+const char* PolicySource::location() {
+    return "HKLM\\Software\\Policies\\ravelink";
+}
+
+// Each value becomes one member: REG_MULTI_SZ a list of texts, REG_SZ a text, REG_DWORD a number
+// (0 and 1 as false and true), anything else null, so that the policy's own rules report a value
+// of the wrong kind by name.
+PolicySource::Status PolicySource::read(std::string& json, std::string& reason) {
+    HKEY key = nullptr;
+    // The same view from the 32-bit and the 64-bit program.
+    const LONG opened =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        return kAbsent;
+    }
+    if (opened != ERROR_SUCCESS) {
+        reason = std::string(location()) + ": " + windowsMessage(static_cast<DWORD>(opened));
+        return kFailed;
+    }
+    struct KeyCloser {
+        HKEY key;
+        ~KeyCloser() { RegCloseKey(key); }
+    } closer{key};
+
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    for (DWORD index = 0;; ++index) {
+        std::vector<wchar_t> name(16384);
+        DWORD nameLength = static_cast<DWORD>(name.size());
+        DWORD type = 0;
+        DWORD size = 0;
+        LONG status =
+            RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type, nullptr, &size);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        std::vector<BYTE> data(size + 2 * sizeof(wchar_t), 0);
+        nameLength = static_cast<DWORD>(name.size());
+        DWORD dataSize = size;
+        if (status == ERROR_SUCCESS) {
+            status = RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type,
+                                   data.data(), &dataSize);
+        }
+        if (status != ERROR_SUCCESS) {
+            reason = std::string(location()) + ": " + windowsMessage(static_cast<DWORD>(status));
+            return kFailed;
+        }
+        const std::string member = toUtf8(std::wstring(name.data(), nameLength));
+        writer.Key(member.c_str(), static_cast<rapidjson::SizeType>(member.size()));
+        const wchar_t* text = reinterpret_cast<const wchar_t*>(data.data());
+        const size_t units = dataSize / sizeof(wchar_t);
+        if (type == REG_MULTI_SZ) {
+            writer.StartArray();
+            size_t start = 0;
+            while (start < units && text[start] != L'\0') {
+                size_t end = start;
+                while (end < units && text[end] != L'\0') {
+                    ++end;
+                }
+                const std::string item = toUtf8(std::wstring(text + start, end - start));
+                writer.String(item.c_str(), static_cast<rapidjson::SizeType>(item.size()));
+                start = end + 1;
+            }
+            writer.EndArray();
+        } else if (type == REG_SZ || type == REG_EXPAND_SZ) {
+            size_t end = 0;
+            while (end < units && text[end] != L'\0') {
+                ++end;
+            }
+            const std::string item = toUtf8(std::wstring(text, end));
+            writer.String(item.c_str(), static_cast<rapidjson::SizeType>(item.size()));
+        } else if (type == REG_DWORD && dataSize == sizeof(DWORD)) {
+            DWORD number = 0;
+            std::memcpy(&number, data.data(), sizeof number);
+            if (number == 0 || number == 1) {
+                writer.Bool(number == 1);
+            } else {
+                writer.Uint(number);
+            }
+        } else {
+            writer.Null();
+        }
+    }
+    writer.EndObject();
+    json.assign(buffer.GetString(), buffer.GetSize());
+    return kFound;
 }
 
 }  // namespace platform

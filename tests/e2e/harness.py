@@ -5,11 +5,14 @@ Every wait here is for a condition with a deadline; nothing relies on a fixed pa
 
 import asyncio
 import errno
+import json
 import os
 import resource
+import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -104,15 +107,92 @@ class OutputCollector:
         return self.text().count(needle)
 
 
+class MachinePolicy:
+    """The administrator's policy as the program under test reads it, without touching this
+    machine's: on Linux /etc/ravelink/policy.json seen through an overlay of /etc in a private mount
+    namespace (the program alone sees it; needs root, or an unprivileged user namespace); on Windows
+    the values under HKLM\\Software\\Policies\\ravelink in the test's own Wine prefix."""
+
+    KEY = "HKLM\\Software\\Policies\\ravelink"
+
+    def __init__(self, target):
+        self.target = target
+        self.upper = None
+        if not target.windows:
+            self.top = tempfile.mkdtemp(prefix="ravelink-policy-")
+            os.chmod(self.top, 0o755)
+            self.upper = os.path.join(self.top, "upper")
+            self.folder = os.path.join(self.upper, "ravelink")
+            os.makedirs(self.folder)
+            os.makedirs(os.path.join(self.top, "work"))
+            for path in (self.upper, self.folder):
+                os.chmod(path, 0o755)
+
+    @staticmethod
+    def available():
+        """Why the Linux policy cannot be put in place here, or None."""
+        try:
+            probe = subprocess.run(MachinePolicy._unshare() + ["true"], capture_output=True,
+                                   timeout=30)
+        except (OSError, subprocess.TimeoutExpired) as error:
+            return "unshare: %s" % error
+        return None if probe.returncode == 0 else "unshare: %r" % probe.stderr
+
+    @staticmethod
+    def _unshare():
+        return ["unshare", "-m"] if os.geteuid() == 0 else ["unshare", "-r", "-m"]
+
+    def write_json(self, text, mode=0o644):
+        path = os.path.join(self.folder, "policy.json")
+        with open(path, "w") as file:
+            file.write(text)
+        os.chmod(path, mode)
+
+    def write(self, settings, mode=0o644):
+        """`settings`: name -> list of texts or bool, as both platforms store them."""
+        if not self.target.windows:
+            self.write_json(json.dumps(settings, indent=2), mode)
+            return
+        self.remove()
+        for name, value in settings.items():
+            if isinstance(value, bool):
+                self.reg_add(name, "REG_DWORD", "1" if value else "0")
+            else:
+                self.reg_add(name, "REG_MULTI_SZ", "\\0".join(value))
+
+    def reg_add(self, name, kind, data):
+        command = [self.target.wine_run, "reg", "add", self.KEY, "/v", name, "/t", kind, "/f"]
+        if data != "":
+            command += ["/d", data]
+        subprocess.run(command, check=True, capture_output=True, timeout=120)
+
+    def remove(self):
+        if self.target.windows:
+            subprocess.run([self.target.wine_run, "reg", "delete", self.KEY, "/f"],
+                           capture_output=True, timeout=120)
+        elif self.upper is not None:
+            shutil.rmtree(self.top, ignore_errors=True)
+
+    def wrap(self, command):
+        if self.target.windows:
+            return command
+        script = ('mount -t overlay overlay -o "lowerdir=/etc,upperdir=$1,workdir=$2" /etc'
+                  ' && shift 2 && exec "$@"')
+        return (self._unshare() + ["sh", "-c", script, "sh", self.upper,
+                                   os.path.join(self.top, "work")] + command)
+
+
 class Program:
     """One ravelink process with its stdout (access log) and stderr (error log) collected."""
 
-    def __init__(self, target, record_file, limits=None):
+    def __init__(self, target, record_file, limits=None, policy=None):
         """`limits`: {resource.RLIMIT_...: value} set as both soft and hard limit of the program
-        (native only), so that raising the soft limit at start-up cannot undo them."""
+        (native only), so that raising the soft limit at start-up cannot undo them. `policy`: an
+        administrator's policy the program is started under."""
         self.target = target
         self.record_file = record_file
         self.limits = limits or {}
+        self.policy = policy
         self.process = None
 
     def start(self, wait_listening=True, check_port=True):
@@ -128,8 +208,11 @@ class Program:
             for which, value in limits.items():
                 resource.setrlimit(which, (value, value))
 
+        command = self.target.command()
+        if self.policy is not None:
+            command = self.policy.wrap(command)
         self.process = subprocess.Popen(
-            self.target.command(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, env=env, preexec_fn=set_limits if limits else None)
         self.stdout = OutputCollector(self.process.stdout)
         self.stderr = OutputCollector(self.process.stderr)
@@ -258,11 +341,12 @@ def _run(coroutine, timeout):
 class Client:
     """A page: one WebSocket connection made with python3-websockets."""
 
-    def __init__(self, timeout):
+    def __init__(self, timeout, origin=None):
+        """`origin`: the Origin header a browser page would send; None sends none."""
         self.timeout = timeout
         self.ws = _run(websockets.connect(
             URI, compression=None, max_size=None, ping_interval=None, open_timeout=timeout,
-            close_timeout=timeout), timeout + 5)
+            close_timeout=timeout, origin=origin), timeout + 5)
         self.closed = False
 
     def send(self, message, timeout=None):
@@ -294,6 +378,16 @@ class Client:
 
     def close_code(self):
         return self.ws.close_code
+
+
+def handshake_status(timeout, origin=None):
+    """The HTTP status a handshake gets: 101 when it becomes a connection (closed again at once)."""
+    try:
+        client = Client(timeout, origin)
+    except websockets.exceptions.InvalidStatusCode as refused:
+        return refused.status_code
+    client.close()
+    return 101
 
 
 def tcp_states_on_port():

@@ -920,6 +920,129 @@ class AbuseTests(OwnProgramTestCase):
         self.assertIn(b"bad_alloc", errors[0])
 
 
+class PolicyTests(unittest.TestCase):
+    """Programs of their own, each started under an administrator's policy."""
+
+    ALLOWED = "https://app.example.com"
+
+    def setUp(self):
+        stop_shared_program()
+        if not TARGET.windows:
+            why = harness.MachinePolicy.available()
+            if why:
+                self.skipTest("no private mount namespace for /etc here: %s" % why)
+        self.policy = harness.MachinePolicy(TARGET)
+        self.programs = []
+        self.clients = []
+
+    def tearDown(self):
+        for client in self.clients:
+            try:
+                client.close()
+            except Exception:
+                pass
+        for program in self.programs:
+            program.kill()
+        self.policy.remove()
+
+    def start(self):
+        program = Program(TARGET, RECORDER.path, policy=self.policy)
+        self.programs.append(program)
+        return program.start()
+
+    def client(self, origin):
+        client = Client(TARGET.reply_timeout, origin)
+        self.clients.append(client)
+        return client
+
+    def error_lines(self, program, text, count=1):
+        """The error log's lines holding `text`, once there are `count` of them (the log is read
+        on a thread of its own, so a line may arrive after the reply that followed it)."""
+        def lines():
+            log = program.stderr.text().decode("utf-8", "replace")
+            return [line for line in log.splitlines() if text in line]
+        harness.wait_until(lambda: len(lines()) >= count, TARGET.reply_timeout,
+                           "%d error log lines with %r" % (count, text))
+        return lines()
+
+    def module_folders(self):
+        """An allowed folder holding a good module and a link to one outside it; returns the three
+        names as the program sees them: inside, outside, the link."""
+        source = os.path.join(TARGET.plugin_dir, "echo_plugin" + TARGET.extension)
+        allowed = tempfile.mkdtemp(dir=WORK_DIR)
+        outside = tempfile.mkdtemp(dir=WORK_DIR)
+        names = []
+        for path in [os.path.join(allowed, "echo" + TARGET.extension),
+                     os.path.join(outside, "echo" + TARGET.extension)]:
+            shutil.copyfile(source, path)
+            names.append(TARGET.path(path))
+        link = os.path.join(allowed, "link" + TARGET.extension)
+        os.symlink(os.path.join(outside, "echo" + TARGET.extension), link)
+        names.append(TARGET.path(link))
+        return TARGET.path(allowed), names
+
+    def test_listed_origins_and_folders_only(self):
+        folder, (inside, outside, link_out) = self.module_folders()
+        self.policy.write({"AllowedOrigins": [self.ALLOWED, "https://*.example.org"],
+                           "AllowConnectionsWithoutOrigin": False,
+                           "AllowedModuleFolders": [folder]})
+        program = self.start()
+        self.assertEqual(len(self.error_lines(program, "is in force")), 1,
+                         program.stderr.text())
+        for origin in ["https://evil.example.net", "https://app.example.com.evil.net",
+                       "http://app.example.com", "https://example.org", "null", None]:
+            with self.subTest(origin=origin):
+                self.assertEqual(harness.handshake_status(TARGET.reply_timeout, origin), 403)
+        self.assertEqual(len(self.error_lines(program, "refused a connection", 6)), 6)
+        self.assertEqual(program.stdout.count(b"[connect]"), 0, "a refused handshake connected")
+
+        page = self.client("https://APP.example.com")
+        self.assertEqual(page.request(request(MsgId="l", Module=inside)), LOAD_OK)
+        self.assertEqual(page.request(request(MsgId="e", Method="echo", Param="served")),
+                         reply("e", True, "served"))
+        denied = 5 if TARGET.windows else 13
+        for name in [outside, link_out, TARGET.module("echo_plugin")]:
+            with self.subTest(module=name):
+                self.assertEqual(page.request(request(MsgId="o", Module=name)),
+                                 load_failed(denied))
+        # the refused loads change nothing: the allowed module still answers
+        self.assertEqual(page.request(request(MsgId="e", Method="echo", Param="still")),
+                         reply("e", True, "still"))
+        self.assertEqual(len(self.error_lines(program, "refused to load module", 3)), 3)
+        sub = self.client("https://a.b.example.org")
+        self.assertEqual(sub.request(request(MsgId="i", Method="echo")), not_loaded("i"))
+
+    def test_policy_that_cannot_be_used_refuses_everything(self):
+        if TARGET.windows:
+            self.policy.write({"AllowedOrigins": [self.ALLOWED]})
+            self.policy.reg_add("AllowedOrigin", "REG_SZ", self.ALLOWED)  # misspelt
+        else:
+            self.policy.write_json('{"AllowedOrigins": ["%s"],}' % self.ALLOWED)
+        program = self.start()
+        for origin in [self.ALLOWED, None]:
+            with self.subTest(origin=origin):
+                self.assertEqual(harness.handshake_status(TARGET.reply_timeout, origin), 403)
+        self.assertEqual(len(self.error_lines(program, "refused a connection", 2)), 2)
+        lines = self.error_lines(program, "ravelink: the policy")
+        self.assertEqual(len(lines), 1, program.stderr.text())
+        self.assertIn("cannot be used", lines[0])
+        self.assertIn("refusing every connection and every module load", lines[0])
+
+    def test_policy_others_can_write_is_ignored(self):
+        if TARGET.windows:
+            self.skipTest("file ownership is a Linux matter; HKLM is writable by administrators only")
+        self.policy.write({"AllowedOrigins": [self.ALLOWED],
+                           "AllowedModuleFolders": [TARGET.plugin_dir]}, mode=0o666)
+        program = self.start()
+        lines = self.error_lines(program, "ravelink:")
+        self.assertEqual(len(lines), 1, program.stderr.text())
+        self.assertIn("ignoring the policy /etc/ravelink/policy.json", lines[0])
+        self.assertIn("writable by every user", lines[0])
+        page = self.client("https://elsewhere.example.net")
+        _, (_, outside, _) = self.module_folders()
+        self.assertEqual(page.request(request(MsgId="o", Module=outside)), LOAD_OK)
+
+
 def main():
     global TARGET, RECORDER, WORK_DIR
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -942,6 +1065,9 @@ def main():
                             options.sanitized)
     WORK_DIR = tempfile.mkdtemp(prefix="ravelink-e2e-")
     RECORDER = Recorder(os.path.join(WORK_DIR, "record.txt"))
+    if TARGET.windows:
+        # a policy left in the test prefix by an interrupted run would change every test
+        harness.MachinePolicy(TARGET).remove()
 
     loader = unittest.defaultTestLoader
     module = sys.modules[__name__]
@@ -951,7 +1077,7 @@ def main():
         # the tests of the shared program first, then those that start programs of their own
         suite = unittest.TestSuite()
         for case in [SyntaxErrorTests, LoadTests, InvokeTests, ConnectionTests, TransportTests,
-                     StopTests, LifecycleTests, AbuseTests]:
+                     StopTests, LifecycleTests, AbuseTests, PolicyTests]:
             suite.addTests(loader.loadTestsFromTestCase(case))
     started = time.monotonic()
     try:
