@@ -728,11 +728,11 @@ class OwnProgramTestCase(unittest.TestCase):
         for program in self.programs:
             program.kill()
 
-    def start(self, limits=None):
+    def start(self, limits=None, policy=None):
         # a program killed by the test before may hold the port a moment longer (under Wine)
         harness.wait_until(lambda: not harness.port_accepts(), TARGET.start_timeout,
                            "the previous program to leave %s:%d" % (HOST, PORT))
-        program = Program(TARGET, RECORDER.path, limits)
+        program = Program(TARGET, RECORDER.path, limits, policy)
         self.programs.append(program)
         return program.start()
 
@@ -920,35 +920,25 @@ class AbuseTests(OwnProgramTestCase):
         self.assertIn(b"bad_alloc", errors[0])
 
 
-class PolicyTests(unittest.TestCase):
+class PolicyTests(OwnProgramTestCase):
     """Programs of their own, each started under an administrator's policy."""
 
     ALLOWED = "https://app.example.com"
 
     def setUp(self):
-        stop_shared_program()
+        super().setUp()
         if not TARGET.windows:
             why = harness.MachinePolicy.available()
             if why:
                 self.skipTest("no private mount namespace for /etc here: %s" % why)
         self.policy = harness.MachinePolicy(TARGET)
-        self.programs = []
-        self.clients = []
 
     def tearDown(self):
-        for client in self.clients:
-            try:
-                client.close()
-            except Exception:
-                pass
-        for program in self.programs:
-            program.kill()
+        super().tearDown()
         self.policy.remove()
 
     def start(self):
-        program = Program(TARGET, RECORDER.path, policy=self.policy)
-        self.programs.append(program)
-        return program.start()
+        return super().start(policy=self.policy)
 
     def client(self, origin):
         client = Client(TARGET.reply_timeout, origin)
