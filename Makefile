@@ -3,7 +3,7 @@
 
 WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
 
-.PHONY: all deps build build-linux build-windows run test test-linux test-windows test-sanitize install bench clean
+.PHONY: all deps build build-linux build-windows run test test-linux test-windows test-sanitize install bench fuzz soak clean
 
 all: build
 
@@ -53,5 +53,31 @@ clean:
 # never reach undefined behaviour.
 test-sanitize: deps
 	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DRAVELINK_SANITIZE=ON >/dev/null
-	@cmake --build build/sanitize -j2 --target ravelink_unit_tests
+	@cmake --build build/sanitize -j2 --target ravelink_unit_tests ravelink_corpus_replay
 	./build/sanitize/tests/ravelink_unit_tests --gtest_brief=1
+	./build/sanitize/tests/fuzz/ravelink_corpus_replay tests/fuzz/corpus
+
+# Fuzzes the request reader and the reply writer with libFuzzer (clang-14, AddressSanitizer and
+# UndefinedBehaviorSanitizer) for FUZZ_SECONDS, over a working copy of the committed corpus in
+# build/fuzz/corpus that keeps what earlier runs found. A failing input lands in build/fuzz/; add it
+# to tests/fuzz/corpus with the fix. Not part of `make test`, which replays the committed corpus.
+FUZZ_SECONDS ?= 60
+fuzz: export RAVELINK_DEPS := fuzz
+fuzz: deps
+	@CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DRAVELINK_SANITIZE=ON -DRAVELINK_FUZZ=ON \
+		-DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link -fsanitize-ignorelist=$(CURDIR)/tests/fuzz/ubsan-ignorelist.txt" \
+		>/dev/null
+	@cmake --build build/fuzz -j2 --target ravelink_reply_fuzzer
+	@mkdir -p build/fuzz/corpus && cp -n tests/fuzz/corpus/* build/fuzz/corpus/
+	./build/fuzz/tests/fuzz/ravelink_reply_fuzzer -max_total_time=$(FUZZ_SECONDS) \
+		-print_final_stats=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus
+
+# Ten minutes (SOAK_SECONDS) of mixed traffic against the Linux program in a private network
+# namespace: loads, calls, large answers, a slow reader, an empty-message flood, connects and
+# disconnects, a descriptor squeeze. Fails on any wrong or missing reply, a crash, or resident memory
+# left above its bound; writes bench/soak.md. Needs root for the namespace. Not part of `make test`.
+SOAK_SECONDS ?= 600
+soak: build-linux
+	unshare -n sh -c 'ip link set lo up && /usr/bin/python3 bench/soak.py --seconds $(SOAK_SECONDS) \
+		--program build/linux/ravelink --plugins build/linux/tests/plugins --report bench/soak.md'

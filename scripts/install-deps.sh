@@ -14,6 +14,9 @@ packages=(
 if [[ "${RAVELINK_DEPS:-}" == *bench* ]]; then
     packages+=(websocketd)
 fi
+if [[ "${RAVELINK_DEPS:-}" == *fuzz* ]]; then
+    packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 sudo_cmd=()
 if [[ $(id -u) -ne 0 ]]; then
