@@ -279,7 +279,11 @@ class Soak:
                     time.monotonic() - began)
             finally:
                 raw.drop()
-            await asyncio.sleep(10)
+            await self.pause(10)
+
+    async def pause(self, seconds):
+        """Sleeps, but not past the deadline."""
+        await asyncio.sleep(max(0.0, min(seconds, self.deadline - time.monotonic())))
 
     async def squeeze_over(self):
         for _ in range(600):  # a squeeze lasts seconds
@@ -288,7 +292,7 @@ class Soak:
             await asyncio.sleep(0.1)
 
     async def squeezes(self):
-        await asyncio.sleep(20)
+        await self.pause(20)
         for _ in range(20):
             if not self.running(reserve=15):
                 return
@@ -314,7 +318,7 @@ class Soak:
                 time.monotonic() - began,
                 float(self.figures.get("new connection served after a squeeze, slowest",
                                        "0 s").split()[0]))
-            await asyncio.sleep(60)
+            await self.pause(60)
 
     async def sample_memory(self):
         for _ in range(int(self.args.seconds * 4) + 2000):
