@@ -165,8 +165,10 @@ class Soak:
             await self.squeeze_over()
             client = await self.library_client()
             try:
-                for n in range(300):
-                    if not self.running():
+                # About 300 calls per connection, more while a squeeze lasts: the connection stays
+                # and goes on being served while new ones cannot be accepted.
+                for n in range(1000000):
+                    if not self.running() or (n >= 300 and not self.squeezing.is_set()):
                         break
                     param = "".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 200)))
                     msg_id = "c%d-%d" % (index, n)
@@ -180,6 +182,8 @@ class Soak:
                     await self.call(client, request(MsgId=msg_id, Method=method, Param=param),
                                     {"MsgId": msg_id, "Result": result, "Response": response})
                     self.count("calls")
+                    if self.squeezing.is_set():
+                        self.count("calls during squeezes")
             finally:
                 await client.close()
 
@@ -307,7 +311,11 @@ class Soak:
                                                        REPLY_TIMEOUT)
                     held.append(writer)
                 # The callers keep calling on their open connections meanwhile.
+                during = self.counts.get("calls during squeezes", 0)
                 await asyncio.sleep(3)
+                if self.counts.get("calls during squeezes", 0) == during:
+                    raise AssertionError("no call answered during a squeeze of %d connections"
+                                         % len(held))
             finally:
                 for writer in held:
                     writer.transport.abort()
@@ -415,7 +423,7 @@ class Soak:
             "| Figure | Value |",
             "|---|---|",
         ]
-        for name in ["calls", "loads", "large answers", "large answer bytes", "empty messages",
+        for name in ["calls", "calls during squeezes", "loads", "large answers", "large answer bytes", "empty messages",
                      "slow reader rounds", "slow reader answers", "connections opened and closed",
                      "abrupt disconnects", "squeezes", "squeeze connections"]:
             lines.append("| %s | %d |" % (name, self.counts.get(name, 0)))
