@@ -1,21 +1,31 @@
 #include "app/ServerApp.h"
 
+#include <exception>
 #include <functional>
 #include <memory>
-#include <system_error>
+#include <string>
+#include <utility>
 
 #include "app/ListenError.h"
 #include "notification/ConnectCloseNotification.h"
 #include "notification/ConnectReadyNotification.h"
 #include "notification/MsgNotification.h"
 #include "platform/ListenOptions.h"
+#include "platform/ProcessResources.h"
 
-using notification::connection_ptr;
-using notification::message_ptr;
+using transport::connection_ptr;
+using transport::message_ptr;
 using websocketpp::connection_hdl;
 namespace log = websocketpp::log;
 
-ServerApp::ServerApp() = default;
+namespace {
+
+// How often the backlog looks at connections with unsent replies.
+constexpr long kBacklogPollMilliseconds = 5;
+
+}  // namespace
+
+ServerApp::ServerApp() : acceptor(server) {}
 
 void ServerApp::init() {
     pluginsManager.registerObservers();
@@ -32,42 +42,113 @@ void ServerApp::init() {
     server.set_open_handler(std::bind(&ServerApp::onOpen, this, _1));
     server.set_message_handler(std::bind(&ServerApp::onMessage, this, _1, _2));
     server.set_close_handler(std::bind(&ServerApp::onClose, this, _1));
+    server.set_http_handler(std::bind(&ServerApp::onHttp, this, _1));
 }
 
 void ServerApp::run() {
     init();
 
-    server.set_reuse_addr(platform::ListenOptions::reuseAddress());
-    websocketpp::lib::error_code error;
-    try {
-        server.listen("127.0.0.1", "7321", error);
-    } catch (const std::system_error& resolveError) {
-        throw ListenError(resolveError.code().message());
-    }
+    const std::error_code error =
+        acceptor.listen("127.0.0.1", 7321, platform::ListenOptions::reuseAddress());
     if (error) {
         throw ListenError(error.message());
     }
-    server.start_accept(error);
-    if (error) {
-        throw ListenError(error.message());
-    }
+    acceptor.start();
     server.run();
 }
 
 void ServerApp::onOpen(connection_hdl handle) {
     connection_ptr connection = server.get_con_from_hdl(handle);
-    pluginsManager.eventCenter.postNotification(
-        std::make_shared<notification::ConnectReadyNotification>(std::move(connection)));
+    serve(connection, "opening", [&] {
+        auto sink = std::make_shared<transport::ConnectionReplySink>(connection, backlog);
+        sinks[connection.get()] = sink;
+        backlog.add(sink.get());
+        pluginsManager.eventCenter.postNotification(
+            std::make_shared<notification::ConnectReadyNotification>(connection, sink));
+    });
 }
 
 void ServerApp::onMessage(connection_hdl handle, message_ptr message) {
-    auto event = std::make_shared<notification::MsgNotification>(std::move(message));
-    event->setConnection(server.get_con_from_hdl(handle));
-    pluginsManager.eventCenter.postNotification(std::move(event));
+    connection_ptr connection = server.get_con_from_hdl(handle);
+    const auto sink = sinks.find(connection.get());
+    if (sink == sinks.end()) {
+        return;  // opening failed; the connection is closing
+    }
+    if (backlog.holding(sink->second.get())) {
+        backlog.handle(sink->second.get(), [this, connection, message]() mutable {
+            handleMessage(connection, std::move(message));
+        });
+    } else {
+        handleMessage(connection, std::move(message));
+    }
+    watchBacklog();
+}
+
+void ServerApp::handleMessage(const connection_ptr& connection, message_ptr message) {
+    serve(connection, "a request", [&] {
+        auto event = std::make_shared<notification::MsgNotification>(std::move(message));
+        event->setConnection(connection);
+        pluginsManager.eventCenter.postNotification(std::move(event));
+    });
 }
 
 void ServerApp::onClose(connection_hdl handle) {
     connection_ptr connection = server.get_con_from_hdl(handle);
-    pluginsManager.eventCenter.postNotification(
-        std::make_shared<notification::ConnectCloseNotification>(std::move(connection)));
+    serve(connection, "closing", [&] {
+        pluginsManager.eventCenter.postNotification(
+            std::make_shared<notification::ConnectCloseNotification>(connection));
+    });
+    const auto sink = sinks.find(connection.get());
+    if (sink != sinks.end()) {
+        backlog.remove(sink->second.get());
+        sinks.erase(sink);
+    }
+    if (backlog.takeLargeDrain()) {
+        platform::ProcessResources::releaseFreeMemory();
+    }
+}
+
+// Plain HTTP, and upgrades to a WebSocket version other than 13, 8 and 7 (see HandshakeRequest).
+void ServerApp::onHttp(connection_hdl handle) {
+    connection_ptr connection = server.get_con_from_hdl(handle);
+    connection->set_status(websocketpp::http::status_code::upgrade_required);
+    connection->replace_header("Sec-WebSocket-Version", "13");
+}
+
+void ServerApp::serve(const connection_ptr& connection, const char* stage,
+                      const std::function<void()>& work) {
+    std::string failure;
+    try {
+        work();
+        return;
+    } catch (const std::exception& error) {
+        failure = error.what();
+    } catch (...) {
+        failure = "an unknown exception";
+    }
+    server.get_elog().write(log::elevel::rerror, std::string("error while serving ") + stage +
+                                                     " of a connection (" + failure +
+                                                     "); closing that connection with 1011");
+    // The close handler releases the connection's modules once the close is done.
+    websocketpp::lib::error_code ignored;
+    connection->close(websocketpp::close::status::internal_endpoint_error, "Internal error",
+                      ignored);
+}
+
+void ServerApp::watchBacklog() {
+    if (backlogWatched || !backlog.pending()) {
+        return;
+    }
+    backlogWatched = true;
+    server.set_timer(kBacklogPollMilliseconds, [this](const websocketpp::lib::error_code& error) {
+        backlogWatched = false;
+        if (error) {
+            return;
+        }
+        backlog.poll();
+        if (backlog.takeLargeDrain()) {
+            platform::ProcessResources::releaseFreeMemory();
+        }
+        watchBacklog();
+    });
 }

@@ -1,7 +1,14 @@
 #pragma once
 
-#include "notification/WebSocketTypes.h"
+#include <functional>
+#include <map>
+#include <memory>
+
 #include "plugin/PluginsManager.h"
+#include "transport/Acceptor.h"
+#include "transport/ConnectionReplySink.h"
+#include "transport/ReplyBacklog.h"
+#include "transport/WebSocketTypes.h"
 
 // The application: the plug-in host and the WebSocket endpoint that feeds it.
 //
@@ -10,8 +17,16 @@
 // synchronous: a handler returns once the event has been handled and any reply handed to the
 // connection. Everything runs on the thread that calls run().
 //
-// Member order is ownership order: the PluginsManager (with its observers registered) exists before
-// the endpoint and is destroyed after it, so no event can reach a half-destroyed host.
+// Each open connection has a ConnectionReplySink, through which its replies go and by which the
+// ReplyBacklog stops reading its requests while too many replies wait to be sent; a request read
+// meanwhile is held and handled later, from the backlog's timer.
+//
+// An exception while one connection is served (opening, a request, closing) ends that connection
+// alone: it is closed with 1011 and its modules are released, with one line in the error log.
+//
+// Member order is ownership order: the PluginsManager (with its observers registered) and the
+// backlog exist before the endpoint and are destroyed after it, so no event can reach a
+// half-destroyed host; the acceptor goes before the endpoint whose event loop it uses.
 class ServerApp {
   public:
     ServerApp();
@@ -25,9 +40,22 @@ class ServerApp {
   private:
     void init();
     void onOpen(websocketpp::connection_hdl handle);
-    void onMessage(websocketpp::connection_hdl handle, notification::message_ptr message);
+    void onMessage(websocketpp::connection_hdl handle, transport::message_ptr message);
     void onClose(websocketpp::connection_hdl handle);
+    void onHttp(websocketpp::connection_hdl handle);
+
+    void handleMessage(const transport::connection_ptr& connection, transport::message_ptr message);
+    // Runs `work` for `connection`; an exception ends that connection (see above).
+    void serve(const transport::connection_ptr& connection, const char* stage,
+               const std::function<void()>& work);
+    void watchBacklog();
 
     plugin::PluginsManager pluginsManager;
-    notification::server server;
+    transport::ReplyBacklog backlog;
+    // The sink of every open connection, by connection object. Entries go on close.
+    std::map<transport::server::connection_type*, std::shared_ptr<transport::ConnectionReplySink>>
+        sinks;
+    transport::server server;
+    transport::Acceptor acceptor;
+    bool backlogWatched = false;
 };

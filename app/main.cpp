@@ -10,8 +10,11 @@
 #include "app/ListenError.h"
 #include "app/ServerApp.h"
 #include "platform/InstanceLock.h"
+#include "platform/ProcessResources.h"
 
 int main(int, char**) {
+    // Each connection is a descriptor; the soft limit would end accepting at about a thousand.
+    platform::ProcessResources::raiseDescriptorLimit();
     auto instanceLock = std::make_unique<platform::InstanceLock>();
     if (instanceLock->anotherCopyRuns()) {
         return 1;

@@ -26,9 +26,9 @@ small=64            # bytes per small request, the same for every target
 mib=$((1024 * 1024))
 
 if [[ $quick == 1 ]]; then
-    rounds=1; lat_rounds=1; lat_s=1; tput_s=1; warm_s=0.3; idle_conns=200; big_sizes=(1 8); big_rounds=1
+    rounds=1; lat_rounds=1; lat_s=1; tput_s=1; warm_s=0.3; idle_conns=200; many_conns=1000; big_sizes=(1 8); big_rounds=1
 else
-    rounds=3; lat_rounds=5; lat_s=2; tput_s=3; warm_s=1; idle_conns=1000; big_sizes=(1 8 30); big_rounds=2
+    rounds=3; lat_rounds=5; lat_s=2; tput_s=3; warm_s=1; idle_conns=1000; many_conns=10000; big_sizes=(1 8 30); big_rounds=2
 fi
 rate=1000           # fixed-rate round trip: a page's pace, not a flood
 
@@ -253,6 +253,23 @@ for ((r = 0; r < 2; r++)); do
     done
 done
 
+# --- many idle connections, ravelink alone: memory per connection, and a round trip beside them ----
+log "bench: $many_conns idle connections on ravelink"
+start ravelink
+sleep 0.3
+before=$(memory_kb "${pid[ravelink]}")
+# shellcheck disable=SC2046
+loadgen_hold $(args_for ravelink) --size $small --conns "$many_conns"
+sleep 0.5
+after=$(memory_kb "${pid[ravelink]}")
+# shellcheck disable=SC2046
+out=$(loadgen $(args_for ravelink) --size $small --conns 1 --warmup "$warm_s" --duration "$lat_s")
+loadgen_release
+stop ravelink
+many_kib=$(awk -v d=$((after - before)) -v n="$many_conns" 'BEGIN { printf "%.2f", d / n }')
+many_p50=$(field p50_us "$out")
+many_p99=$(field p99_us "$out")
+
 # --- large requests and answers, a fresh server for each run so VmHWM is that run's ------------
 big_variants=(wspp websocketd raw ravelink_echo ravelink_request ravelink_answer)
 big_args() {
@@ -425,6 +442,14 @@ commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
     echo
     cat "$table"
     echo
+    echo "## Many idle connections (ravelink alone)"
+    echo
+    echo "| Figure | ravelink |"
+    echo "|---|---:|"
+    echo "| Memory per idle connection, $many_conns conns (KiB) | $(fmt "$many_kib") |"
+    echo "| Round trip p50 of one more connection, $many_conns idle open, closed loop (µs) | $(fmt "$many_p50") |"
+    echo "| Round trip p99 of one more connection, $many_conns idle open, closed loop (µs) | $(fmt "$many_p99") |"
+    echo
     echo "## Large requests and answers"
     echo
     cat "$big_table"
@@ -432,5 +457,10 @@ commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
     echo "## Goals"
     echo
     cat "$goals"
-} >"$results"
+    # Notes written by hand at the end of the previous results (comparisons across commits) stay.
+    if [[ -f $root/bench/results.md ]]; then
+        awk '/^## Notes/ { keep = 1 } keep' "$root/bench/results.md" | sed '1s/^/\n/'
+    fi
+} >"$results.new"
+mv "$results.new" "$results"
 log "bench: done in ${elapsed} s; wrote ${results#"$root"/}"

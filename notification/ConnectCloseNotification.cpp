@@ -4,7 +4,7 @@
 
 namespace notification {
 
-ConnectCloseNotification::ConnectCloseNotification(connection_ptr connection)
+ConnectCloseNotification::ConnectCloseNotification(transport::connection_ptr connection)
     : ConnectNotification(std::move(connection)) {}
 
 std::string ConnectCloseNotification::description() const {

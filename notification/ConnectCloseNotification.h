@@ -8,7 +8,7 @@ namespace notification {
 // cause.
 class ConnectCloseNotification : public ConnectNotification {
   public:
-    explicit ConnectCloseNotification(connection_ptr connection);
+    explicit ConnectCloseNotification(transport::connection_ptr connection);
 
     std::string description() const override;
 };

@@ -4,10 +4,10 @@
 
 namespace notification {
 
-ConnectNotification::ConnectNotification(connection_ptr connection)
+ConnectNotification::ConnectNotification(transport::connection_ptr connection)
     : connection(std::move(connection)) {}
 
-connection_ptr ConnectNotification::getConnection() const {
+transport::connection_ptr ConnectNotification::getConnection() const {
     return connection;
 }
 

@@ -4,8 +4,13 @@
 
 namespace notification {
 
-ConnectReadyNotification::ConnectReadyNotification(connection_ptr connection)
-    : ConnectNotification(std::move(connection)) {}
+ConnectReadyNotification::ConnectReadyNotification(transport::connection_ptr connection,
+                                                   std::shared_ptr<transport::ReplySink> replies)
+    : ConnectNotification(std::move(connection)), replies(std::move(replies)) {}
+
+std::shared_ptr<transport::ReplySink> ConnectReadyNotification::getReplies() const {
+    return replies;
+}
 
 std::string ConnectReadyNotification::description() const {
     return "new connection...";

@@ -4,17 +4,17 @@
 
 namespace notification {
 
-MsgNotification::MsgNotification(message_ptr message) : message(std::move(message)) {}
+MsgNotification::MsgNotification(transport::message_ptr message) : message(std::move(message)) {}
 
-void MsgNotification::setConnection(connection_ptr connection) {
+void MsgNotification::setConnection(transport::connection_ptr connection) {
     this->connection = std::move(connection);
 }
 
-connection_ptr MsgNotification::getConnection() const {
+transport::connection_ptr MsgNotification::getConnection() const {
     return connection;
 }
 
-message_ptr MsgNotification::getMessage() const {
+transport::message_ptr MsgNotification::getMessage() const {
     return message;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "notification/Notification.h"
-#include "notification/WebSocketTypes.h"
+#include "transport/WebSocketTypes.h"
 
 namespace notification {
 
@@ -9,17 +9,17 @@ namespace notification {
 // library's message object, never copied.
 class MsgNotification : public Notification {
   public:
-    explicit MsgNotification(message_ptr message);
+    explicit MsgNotification(transport::message_ptr message);
 
     // The front end sets the connection after construction and before posting.
-    void setConnection(connection_ptr connection);
+    void setConnection(transport::connection_ptr connection);
 
-    connection_ptr getConnection() const;
-    message_ptr getMessage() const;
+    transport::connection_ptr getConnection() const;
+    transport::message_ptr getMessage() const;
 
   private:
-    connection_ptr connection;
-    message_ptr message;
+    transport::connection_ptr connection;
+    transport::message_ptr message;
 };
 
 }  // namespace notification

@@ -17,6 +17,10 @@ class DynamicLibrary {
     // null and sets `errorCode` to the platform's code for it, never 0 (Windows: GetLastError, 126
     // for a missing file; elsewhere an errno value, ENOENT for a missing file). A name that is not
     // valid UTF-8 fails with ERROR_NO_UNICODE_TRANSLATION (1113) on Windows, EILSEQ elsewhere.
+    // On Linux a path (a name with a '/') is opened without blocking and loaded only when it names
+    // a regular file, through the opened descriptor ("/proc/self/fd/N", so the file checked is the
+    // file loaded); anything else, a directory, device or FIFO, fails with EACCES (13). Such a
+    // library's own $ORIGIN is then /proc/self/fd.
     // On Windows a network or device path (two leading slashes or backslashes, other than
     // \\?\ followed by a drive letter) is never handed to the loader: it fails with
     // ERROR_ACCESS_DENIED (5).

@@ -1,6 +1,5 @@
 #include "plugin/NativePlugin.h"
 
-#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -14,24 +13,8 @@ namespace plugin {
 
 using namespace notification;
 
-namespace {
-
-// Versions 7, 8 and 13 of the WebSocket protocol share the framing of RFC 6455; the draft version
-// 0 (no version header) frames differently.
-bool usesRfc6455Framing(const connection_ptr& connection) {
-    if (!connection) {
-        return false;
-    }
-    const std::string version = connection->get_request_header("Sec-WebSocket-Version");
-    return !version.empty() && std::atoi(version.c_str()) >= 7;
-}
-
-}  // namespace
-
-NativePlugin::NativePlugin(connection_ptr connection)
-    : connection(std::move(connection)),
-      invokeEntry(nullptr),
-      rfc6455Framing(usesRfc6455Framing(this->connection)) {}
+NativePlugin::NativePlugin(std::shared_ptr<transport::ReplySink> replies)
+    : replies(std::move(replies)), invokeEntry(nullptr) {}
 
 // Modules still held here (the program is shutting down with this connection open) are released by
 // their owners.
@@ -83,8 +66,10 @@ void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> request)
         reply = std::make_shared<LoadModuleResponse>(
             false, "Load Module error, can't find module.Error code: " + std::to_string(errorCode));
     } else {
-        invokeEntry = library->findInvoke();
+        // Stored first: should storing throw, the library is released and the entry point still
+        // belongs to a module that is held.
         modules.push_back(std::move(library));
+        invokeEntry = modules.back()->findInvoke();
         if (invokeEntry == nullptr) {
             reply = std::make_shared<LoadModuleResponse>(false, "Invalid plugin format");
         } else {
@@ -133,26 +118,9 @@ void NativePlugin::onInvokePluginFunction(
 
 void NativePlugin::onResponse(std::shared_ptr<ResponseNotification> response) {
     std::string reply = MessageProtocol::writeReply(*response);
-    // A connection that is no longer open refuses the send; that reply is dropped on purpose.
-    websocketpp::lib::error_code ignored = sendText(std::move(reply));
-    (void)ignored;
-}
-
-websocketpp::lib::error_code NativePlugin::sendText(std::string&& payload) {
-    using websocketpp::frame::opcode::text;
-    // The library's send copies the payload twice (into a message, then into a frame). For the
-    // RFC 6455 framing of protocol versions 7 and up, the reply becomes the frame's payload as it
-    // is: the frame is unmasked and unfragmented, and the reply is already valid UTF-8.
-    if (!rfc6455Framing) {
-        return connection->send(payload.data(), payload.size(), text);
+    if (replies) {
+        replies->send(std::move(reply));
     }
-    notification::message_ptr frame = connection->get_message(text, 0);
-    const websocketpp::frame::basic_header header(text, payload.size(), true, false);
-    const websocketpp::frame::extended_header extended(payload.size());
-    frame->set_header(websocketpp::frame::prepare_header(header, extended));
-    frame->get_raw_payload().swap(payload);
-    frame->set_prepared(true);
-    return connection->send(frame);
 }
 
 }  // namespace plugin

@@ -10,26 +10,27 @@
 #include "notification/NotificationCenter.h"
 #include "notification/ResponseNotification.h"
 #include "notification/UnLoadPluginNotification.h"
-#include "notification/WebSocketTypes.h"
 #include "platform/DynamicLibrary.h"
 #include "ravelink/ravelink_plugin.h"
+#include "transport/ReplySink.h"
 
 namespace plugin {
 
 // The plug-in host of one WebSocket connection: reads the connection's requests, loads, calls and
-// releases its modules, and sends every reply on the connection.
+// releases its modules, and hands every reply to the connection's reply sink.
 //
 // Inside it is a pipeline of three private centers: requestCenter turns a message into a command
 // or a syntax-error reply, commandCenter loads, invokes and unloads, responseCenter writes and
 // sends the reply. Each stage posts only to a later one, so no observer is ever re-entered.
-// Everything is synchronous: when postMessage() returns, the reply has been handed to the
-// connection.
+// Everything is synchronous: when postMessage() returns, the reply has been handed to the sink.
+// An exception (an allocation failing, say) leaves the host consistent and reaches the caller.
 //
 // Owned by exactly one entry of the PluginsManager's table. The five observers it registers point
 // back at it and live in its own centers, so they go when it goes.
 class NativePlugin {
   public:
-    explicit NativePlugin(notification::connection_ptr connection);
+    // `replies` is shared with the front end; a null one drops every reply.
+    explicit NativePlugin(std::shared_ptr<transport::ReplySink> replies);
     ~NativePlugin();
     NativePlugin(const NativePlugin&) = delete;
     NativePlugin& operator=(const NativePlugin&) = delete;
@@ -40,8 +41,8 @@ class NativePlugin {
     // Reads, carries out and answers one request of this connection.
     void postMessage(std::shared_ptr<notification::MsgNotification> message);
 
-    // Releases every module of this connection. Called when the connection closes; the unload reply
-    // it produces cannot reach the closed connection and is dropped.
+    // Releases every module of this connection. Called when the connection closes; the sink drops
+    // the unload reply it produces, since the connection is gone.
     void postUnload();
 
   private:
@@ -52,10 +53,7 @@ class NativePlugin {
         std::shared_ptr<notification::InvokePluginFunctionNotification> request);
     void onResponse(std::shared_ptr<notification::ResponseNotification> response);
 
-    // Sends one valid UTF-8 text message, taking over its bytes.
-    websocketpp::lib::error_code sendText(std::string&& payload);
-
-    notification::connection_ptr connection;
+    std::shared_ptr<transport::ReplySink> replies;
     notification::NotificationCenter requestCenter;
     notification::NotificationCenter commandCenter;
     notification::NotificationCenter responseCenter;
@@ -64,10 +62,9 @@ class NativePlugin {
     // connection closes. A later load changes which module invokes reach, never what is released:
     // all of them are released on unload, newest first.
     std::vector<std::unique_ptr<platform::DynamicLibrary>> modules;
-    // The entry point invokes call; it belongs to one of `modules`. Null when none was found.
+    // The entry point invokes call; it belongs to one of `modules` (taken only once the module is
+    // stored there). Null when none was found.
     InvokeFunc invokeEntry;
-    // Whether replies can be framed here rather than by the library (see sendText).
-    bool rfc6455Framing;
 };
 
 }  // namespace plugin

@@ -22,7 +22,7 @@ void PluginsManager::registerObservers() {
 }
 
 void PluginsManager::onConnectReady(std::shared_ptr<ConnectReadyNotification> event) {
-    auto host = std::make_unique<NativePlugin>(event->getConnection());
+    auto host = std::make_unique<NativePlugin>(event->getReplies());
     host->registerObservers();
     // Should the same connection ever be reported twice, the existing entry stays and the new host
     // is destroyed here.
@@ -34,9 +34,12 @@ void PluginsManager::onConnectClose(std::shared_ptr<ConnectCloseNotification> ev
     if (entry == plugins.end()) {
         return;
     }
-    // Unload first: the NativePlugin must not be destroyed while its own centers deliver.
-    entry->second->postUnload();
+    // The entry goes first, whatever happens during the unload; the host itself only once its own
+    // centers have delivered, when `host` goes out of scope (modules still held then are released
+    // by their owners).
+    std::unique_ptr<NativePlugin> host = std::move(entry->second);
     plugins.erase(entry);
+    host->postUnload();
 }
 
 void PluginsManager::onMsg(std::shared_ptr<MsgNotification> event) {

@@ -7,16 +7,18 @@
 #include "notification/ConnectReadyNotification.h"
 #include "notification/MsgNotification.h"
 #include "notification/NotificationCenter.h"
-#include "notification/WebSocketTypes.h"
 #include "plugin/NativePlugin.h"
+#include "transport/WebSocketTypes.h"
 
 namespace plugin {
 
 // Keeps one NativePlugin per open connection and routes the front end's events to it.
 //
 // The front end posts ConnectReadyNotification, MsgNotification and ConnectCloseNotification into
-// eventCenter. A ready connection gets a fresh NativePlugin; each message goes to its connection's
-// NativePlugin; a closing connection has its modules released and then its NativePlugin destroyed.
+// eventCenter. A ready connection gets a fresh NativePlugin that replies through the connection's
+// sink; each message goes to its connection's NativePlugin; a closing connection has its modules
+// released and then its NativePlugin destroyed. Events in an odd order change nothing: a second
+// ready of an open connection, a message or close of a connection that is not open are ignored.
 // The manager itself never looks inside a message.
 class PluginsManager {
   public:
@@ -38,7 +40,7 @@ class PluginsManager {
 
     // Keyed by connection object address. Both key and NativePlugin hold the connection alive
     // until the entry goes.
-    std::map<notification::connection_ptr, std::unique_ptr<NativePlugin>> plugins;
+    std::map<transport::connection_ptr, std::unique_ptr<NativePlugin>> plugins;
 };
 
 }  // namespace plugin

@@ -9,6 +9,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
+#include "platform/ProcessResources.h"
 #include "platform/StandardStreams.h"
 #include "platform/Utf8.h"
 
@@ -111,6 +112,12 @@ InstanceLock::~InstanceLock() {
 bool ListenOptions::reuseAddress() {
     return false;
 }
+
+// Sockets are not counted against a per-process descriptor limit here.
+void ProcessResources::raiseDescriptorLimit() {}
+
+// The process heap decommits freed blocks by itself.
+void ProcessResources::releaseFreeMemory() {}
 
 // A windowless program started without redirection has no standard handles at all. The NUL device
 // is not told apart from other character devices: a console must never be taken for it.

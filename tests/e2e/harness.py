@@ -6,6 +6,7 @@ Every wait here is for a condition with a deadline; nothing relies on a fixed pa
 import asyncio
 import errno
 import os
+import resource
 import socket
 import subprocess
 import threading
@@ -98,9 +99,12 @@ class OutputCollector:
 class Program:
     """One ravelink process with its stdout (access log) and stderr (error log) collected."""
 
-    def __init__(self, target, record_file):
+    def __init__(self, target, record_file, limits=None):
+        """`limits`: {resource.RLIMIT_...: value} set as both soft and hard limit of the program
+        (native only), so that raising the soft limit at start-up cannot undo them."""
         self.target = target
         self.record_file = record_file
+        self.limits = limits or {}
         self.process = None
 
     def start(self, wait_listening=True, check_port=True):
@@ -110,9 +114,15 @@ class Program:
                 % (HOST, PORT))
         env = dict(os.environ)
         env["RAVELINK_TEST_RECORD"] = self.target.path(self.record_file)
+        limits = self.limits
+
+        def set_limits():
+            for which, value in limits.items():
+                resource.setrlimit(which, (value, value))
+
         self.process = subprocess.Popen(
             self.target.command(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, env=env)
+            stderr=subprocess.PIPE, env=env, preexec_fn=set_limits if limits else None)
         self.stdout = OutputCollector(self.process.stdout)
         self.stderr = OutputCollector(self.process.stderr)
         if wait_listening:
@@ -138,11 +148,15 @@ class Program:
             time.sleep(0.05)
 
     def wait_exit(self, timeout=None):
+        """The exit code, once the program has exited and all its output has been collected."""
         try:
-            return self.process.wait(timeout or self.target.start_timeout)
+            code = self.process.wait(timeout or self.target.start_timeout)
         except subprocess.TimeoutExpired:
             raise AssertionError("ravelink did not exit within %.0f s"
                                  % (timeout or self.target.start_timeout)) from None
+        for collector in (self.stdout, self.stderr):
+            collector.thread.join(self.target.reply_timeout)
+        return code
 
     def kill(self):
         """SIGKILL, like a crash. Under Wine this is the Windows process itself; the wineserver is
@@ -151,6 +165,34 @@ class Program:
             self.process.kill()
         if self.process is not None:
             self.process.wait(30)
+
+    def status_kib(self, field):
+        """A memory figure of the native program from /proc/PID/status (VmHWM, VmRSS), in KiB."""
+        with open("/proc/%d/status" % self.process.pid) as status:
+            for line in status:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+        raise AssertionError("no %s in /proc/%d/status" % (field, self.process.pid))
+
+    def cpu_ticks(self):
+        """User plus system time of the native program so far, in clock ticks."""
+        with open("/proc/%d/stat" % self.process.pid) as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+
+    def wait_idle(self, timeout=60.0):
+        """Returns once the program has used (almost) no CPU time for half a second: it has done
+        all the work it is going to do for now."""
+        deadline = time.monotonic() + timeout
+        before = self.cpu_ticks()
+        while True:
+            time.sleep(0.5)
+            now = self.cpu_ticks()
+            if now - before <= 2:
+                return
+            if time.monotonic() > deadline:
+                raise AssertionError("ravelink kept busy for %.0f s" % timeout)
+            before = now
 
     def disconnects(self):
         # The library writes this line after the close handler has returned, so once it is there,

@@ -9,6 +9,7 @@ Usage: ravelink_e2e.py --kind linux|windows --program PATH --plugins DIR [--wine
 import argparse
 import json
 import os
+import resource
 import shutil
 import socket
 import sys
@@ -237,6 +238,23 @@ class LoadTests(ProgramTestCase):
             with self.subTest(name=name):
                 self.assertEqual(client.request(request(MsgId="n", Module=name)), load_failed(5))
         self.assertEqual(client.request(request(MsgId="i", Method="echo")), not_loaded("i"))
+
+    def test_paths_that_are_not_regular_files_are_refused_with_access_denied(self):
+        if TARGET.windows:
+            self.skipTest("device and network paths on Windows are covered above")
+        fifo = os.path.join(WORK_DIR, "module.fifo")
+        if not os.path.exists(fifo):
+            os.mkfifo(fifo)
+        client = self.client()
+        self.load(client, "echo_plugin")
+        # a FIFO nobody writes to, or a terminal, would hold the loader for good
+        for name in [TARGET.plugin_dir, "/dev/null", "/dev/stdin", "/dev/tty", fifo]:
+            with self.subTest(name=name):
+                self.assertEqual(client.request(request(MsgId="n", Module=name)),
+                                 load_failed(13))
+        self.assertEqual(client.request(request(MsgId="e", Method="echo", Param="kept")),
+                         reply("e", True, "kept"))
+        self.assertServing()
 
     def test_local_long_form_path_is_allowed(self):
         if not TARGET.windows:
@@ -480,25 +498,45 @@ class ConnectionTests(ProgramTestCase):
 
 
 class TransportTests(ProgramTestCase):
-    def test_plain_http_is_answered_426(self):
+    def handshake_head(self, text):
         raw = rawws.RawSocket(HOST, PORT, TARGET.reply_timeout)
         try:
-            raw.send(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:7321\r\n\r\n")
-            head = raw.read_until(b"\r\n\r\n", time.monotonic() + TARGET.reply_timeout)
+            raw.send(text)
+            return raw.read_until(b"\r\n\r\n", time.monotonic() + TARGET.reply_timeout)
         finally:
             raw.close()
-        self.assertTrue(head.startswith(b"HTTP/1.1 426 "), head)
-        self.assertServing()
 
-    def test_invalid_utf8_text_message_is_closed_with_1007(self):
-        raw = rawws.RawWebSocket(HOST, PORT, TARGET.reply_timeout)
-        try:
-            raw.send_frame(rawws.OP_TEXT, b'{"MsgId":"1","Method":"echo","Param":"\xff\xfe"}')
-            opcode, payload = raw.read_frame()  # no reply comes before the close
-        finally:
-            raw.close()
-        self.assertEqual(opcode, rawws.OP_CLOSE)
-        self.assertEqual(payload[:2], (1007).to_bytes(2, "big"))
+    def test_only_versions_13_8_and_7_upgrade_the_rest_get_426(self):
+        upgrade = ("GET / HTTP/1.1\r\nHost: 127.0.0.1:7321\r\nUpgrade: websocket\r\n"
+                   "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n")
+        refused = {
+            "plain HTTP": b"GET / HTTP/1.1\r\nHost: 127.0.0.1:7321\r\n\r\n",
+            # the pre-RFC draft: no version header, two number keys and eight bytes after the head
+            "draft": (b"GET / HTTP/1.1\r\nHost: 127.0.0.1:7321\r\nUpgrade: WebSocket\r\n"
+                      b"Connection: Upgrade\r\nOrigin: http://127.0.0.1\r\n"
+                      b"Sec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\n"
+                      b"Sec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\n\r\n^n:ds[4U"),
+        }
+        for version in ["0", "6", "9", "12", "14", "13x", "abc"]:
+            refused["version " + version] = (
+                upgrade + "Sec-WebSocket-Version: %s\r\n\r\n" % version).encode()
+        for name, text in refused.items():
+            with self.subTest(handshake=name):
+                head = self.handshake_head(text)
+                self.assertTrue(head.startswith(b"HTTP/1.1 426 "), head)
+                self.assertIn(b"\r\nSec-WebSocket-Version: 13\r\n", head)
+        # every version that upgrades closes a text message that is not UTF-8 with 1007
+        for version in ["13", "8", "7"]:
+            with self.subTest(version=version):
+                raw = rawws.RawWebSocket(HOST, PORT, TARGET.reply_timeout, version=version)
+                try:
+                    raw.send_frame(rawws.OP_TEXT,
+                                   b'{"MsgId":"1","Method":"echo","Param":"\xff\xfe"}')
+                    opcode, payload = raw.read_frame()  # no reply comes before the close
+                finally:
+                    raw.close()
+                self.assertEqual(opcode, rawws.OP_CLOSE)
+                self.assertEqual(payload[:2], (1007).to_bytes(2, "big"))
         self.assertServing()
 
     def test_same_bytes_in_a_binary_message_are_read(self):
@@ -583,7 +621,7 @@ class TransportTests(ProgramTestCase):
         self.assertServing()
 
 
-class LifecycleTests(unittest.TestCase):
+class OwnProgramTestCase(unittest.TestCase):
     """Tests that need programs of their own; the shared one is stopped first."""
 
     def setUp(self):
@@ -600,10 +638,16 @@ class LifecycleTests(unittest.TestCase):
         for program in self.programs:
             program.kill()
 
-    def start(self):
-        program = Program(TARGET, RECORDER.path)
+    def start(self, limits=None):
+        # a program killed by the test before may hold the port a moment longer (under Wine)
+        harness.wait_until(lambda: not harness.port_accepts(), TARGET.start_timeout,
+                           "the previous program to leave %s:%d" % (HOST, PORT))
+        program = Program(TARGET, RECORDER.path, limits)
         self.programs.append(program)
         return program.start()
+
+
+class LifecycleTests(OwnProgramTestCase):
 
     def test_restart_right_after_kill_9_with_open_connections(self):
         first = self.start()
@@ -652,6 +696,131 @@ class LifecycleTests(unittest.TestCase):
         self.assertRegex(naming[0], r"127\.0\.0\.1:7321\W+\w", "the line names no cause")
 
 
+MIB = 1024 * 1024
+
+
+class AbuseTests(OwnProgramTestCase):
+    """One hostile page must not hurt the others: memory, descriptors, exceptions. Each test runs
+    a program of its own, so its peak memory is the test's alone."""
+
+    def require_native(self, why):
+        if TARGET.windows:
+            self.skipTest(why)
+
+    def flood(self, raw, frames):
+        """Sends on a thread: the program may stop reading, and then the send blocks."""
+        sender = threading.Thread(target=lambda: raw.send(frames), daemon=True)
+        sender.start()
+        return sender
+
+    def test_a_reader_that_never_reads_costs_at_most_the_bound(self):
+        program = self.start()
+        raw = rawws.RawWebSocket(HOST, PORT, TARGET.reply_timeout)
+        self.addCleanup(raw.close)
+        raw.send_frame(rawws.OP_TEXT, request(MsgId="l", Module=TARGET.module("echo_plugin")).encode())
+        self.assertEqual(raw.read_frame(), (rawws.OP_TEXT, LOAD_OK))
+        count = 300  # answers of 1 MiB: 300 MiB if nothing held the program back
+        frames = b"".join(rawws.frame(rawws.OP_TEXT, request(
+            MsgId=str(index), Method="big", Param=str(MIB)).encode()) for index in range(count))
+        sender = self.flood(raw, frames)
+        if not TARGET.windows:
+            program.wait_idle()
+            peak = program.status_kib("VmHWM") // 1024
+            # 64 MiB of unsent replies, as much again that the kernel took and the heap kept, the
+            # program itself: about 135 MiB however many answers wait
+            self.assertLess(peak, 200, "peak resident memory %d MiB" % peak)
+        # reading late loses nothing: every answer arrives, in order
+        for index in range(count):
+            opcode, payload = raw.read_frame()
+            self.assertEqual(opcode, rawws.OP_TEXT)
+            self.assertEqual(payload, reply(str(index), True, "x" * MIB), "reply %d" % index)
+        sender.join(TARGET.reply_timeout)
+
+    def test_a_flood_of_empty_messages_is_bounded_and_its_memory_given_back(self):
+        program = self.start()
+        raw = rawws.RawWebSocket(HOST, PORT, TARGET.reply_timeout)
+        count = 1000000
+        sender = self.flood(raw, rawws.frame(rawws.OP_TEXT, b"") * count)
+        expected = syntax_error("Bad request")
+        expected_frame = bytes([0x81, len(expected)]) + expected
+        if not TARGET.windows:
+            program.wait_idle()
+            peak = program.status_kib("VmHWM") // 1024
+            self.assertLess(peak, 160, "peak resident memory %d MiB" % peak)
+        # every empty message gets its reply
+        deadline = time.monotonic() + TARGET.reply_timeout * 4
+        received = 0
+        while received < count:
+            chunk = raw.read_exact(min(count - received, 10000) * len(expected_frame), deadline)
+            self.assertEqual(chunk, expected_frame * (len(chunk) // len(expected_frame)))
+            received += len(chunk) // len(expected_frame)
+        sender.join(TARGET.reply_timeout)
+        before = program.disconnects()
+        raw.close()
+        program.wait_disconnects(before + 1)
+        if not TARGET.windows:
+            resident = program.status_kib("VmRSS") // 1024
+            self.assertLess(resident, 48, "resident memory after the flood %d MiB" % resident)
+
+    def test_out_of_descriptors_it_neither_spins_nor_floods_the_log(self):
+        self.require_native("descriptor limits are a POSIX matter")
+        program = self.start(limits={resource.RLIMIT_NOFILE: 64})
+        page = Client(TARGET.reply_timeout)
+        self.clients.append(page)
+        self.assertEqual(page.request(request(MsgId="l", Module=TARGET.module("echo_plugin"))),
+                         LOAD_OK)
+        idle = [socket.create_connection((HOST, PORT)) for _ in range(100)]
+        try:
+            harness.wait_until(lambda: b"accept" in program.stderr.text(),
+                               TARGET.reply_timeout, "the program to run out of descriptors")
+            before = program.cpu_ticks()
+            time.sleep(1.0)
+            ticks = program.cpu_ticks() - before
+            self.assertLess(ticks, os.sysconf("SC_CLK_TCK") // 10,
+                            "%d ticks of CPU in 1 s while out of descriptors" % ticks)
+            episodes = [line for line in program.stderr.text().splitlines() if b"accept" in line]
+            self.assertEqual(len(episodes), 1, program.stderr.text()[:2000])
+            # the open connection is served meanwhile
+            self.assertEqual(page.request(request(MsgId="e", Method="echo", Param="on")),
+                             reply("e", True, "on"))
+        finally:
+            for sock in idle:
+                sock.close()
+        # once descriptors are free, new connections are accepted again
+        late = Client(TARGET.reply_timeout)
+        self.clients.append(late)
+        self.assertEqual(late.request(request(MsgId="n", Method="x")), not_loaded("n"))
+        self.assertIn(b"accepting connections again", program.stdout.text())
+
+    def test_an_allocation_failure_closes_only_its_connection(self):
+        self.require_native("the address space is limited with setrlimit")
+        # 512 MiB of address space: the module's 200 MiB answer fits, the host's copies do not
+        program = self.start(limits={resource.RLIMIT_AS: 512 * MIB})
+        mark = RECORDER.mark()
+        other = Client(TARGET.reply_timeout)
+        victim = Client(TARGET.reply_timeout)
+        self.clients += [other, victim]
+        for client, module in [(other, "echo_plugin"), (victim, "recorder_a")]:
+            self.assertEqual(client.request(request(MsgId="l", Module=TARGET.module(module))),
+                             LOAD_OK)
+        self.assertEqual(victim.request(request(MsgId="l", Module=TARGET.module("echo_plugin"))),
+                         LOAD_OK)
+        victim.send(request(MsgId="huge", Method="big", Param=str(200 * MIB)))
+        victim.wait_closed()
+        self.assertEqual(victim.close_code(), 1011)
+        program.wait_disconnects(1)
+        # its modules are released, the other page and new ones are served
+        self.assertEqual(RECORDER.since(mark), ["load recorder_a", "unload recorder_a"])
+        self.assertEqual(other.request(request(MsgId="o", Method="echo", Param="still")),
+                         reply("o", True, "still"))
+        fresh = Client(TARGET.reply_timeout)
+        self.clients.append(fresh)
+        self.assertEqual(fresh.request(request(MsgId="f", Method="x")), not_loaded("f"))
+        errors = [line for line in program.stderr.text().splitlines() if b"1011" in line]
+        self.assertEqual(len(errors), 1, program.stderr.text())
+        self.assertIn(b"bad_alloc", errors[0])
+
+
 def main():
     global TARGET, RECORDER, WORK_DIR
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -680,7 +849,7 @@ def main():
         # the tests of the shared program first, then those that start programs of their own
         suite = unittest.TestSuite()
         for case in [SyntaxErrorTests, LoadTests, InvokeTests, ConnectionTests, TransportTests,
-                     LifecycleTests]:
+                     LifecycleTests, AbuseTests]:
             suite.addTests(loader.loadTestsFromTestCase(case))
     started = time.monotonic()
     try:

@@ -102,7 +102,7 @@ class RawSocket:
 
 
 class RawWebSocket(RawSocket):
-    def __init__(self, host, port, timeout, path="/"):
+    def __init__(self, host, port, timeout, path="/", version="13"):
         super().__init__(host, port, timeout)
         key = base64.b64encode(os.urandom(16)).decode()
         request = (
@@ -111,8 +111,8 @@ class RawWebSocket(RawSocket):
             "Upgrade: websocket\r\n"
             "Connection: Upgrade\r\n"
             "Sec-WebSocket-Key: %s\r\n"
-            "Sec-WebSocket-Version: 13\r\n"
-            "\r\n" % (path, host, port, key)
+            "Sec-WebSocket-Version: %s\r\n"
+            "\r\n" % (path, host, port, key, version)
         )
         self.send(request.encode())
         head = self.read_until(b"\r\n\r\n", time.monotonic() + timeout)

@@ -68,7 +68,7 @@ TEST(Commands, LoadCarriesModuleName) {
 }
 
 TEST(Descriptions, FixedTextsAndDefaultToName) {
-    EXPECT_EQ(ConnectReadyNotification(nullptr).description(), "new connection...");
+    EXPECT_EQ(ConnectReadyNotification(nullptr, nullptr).description(), "new connection...");
     EXPECT_EQ(ConnectCloseNotification(nullptr).description(), "connection closing ...");
     EXPECT_EQ(InvokePluginFunctionNotification("f", "{}").description(),
               "user calling function: f\nlength of param: 2\n");
@@ -99,7 +99,8 @@ TEST(ClassTree, UnloadIsNotAPluginNotification) {
     EXPECT_NE(std::dynamic_pointer_cast<ResponseNotification>(syntax), nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<PluginNotification>(syntax), nullptr);
 
-    std::shared_ptr<Notification> ready = std::make_shared<ConnectReadyNotification>(nullptr);
+    std::shared_ptr<Notification> ready =
+        std::make_shared<ConnectReadyNotification>(nullptr, nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<ConnectNotification>(ready), nullptr);
     EXPECT_EQ(std::dynamic_pointer_cast<ConnectCloseNotification>(ready), nullptr);
 }

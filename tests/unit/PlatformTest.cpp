@@ -9,12 +9,14 @@
 
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
+#include "platform/ProcessResources.h"
 #include "platform/Utf8.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <malloc.h>
+#include <sys/resource.h>
 #include <cerrno>
 #endif
 
@@ -147,6 +149,50 @@ TEST(DynamicLibrary, EachLoadIsReleasedOnItsOwn) {
     EXPECT_STRNE(answer, "1") << "the image was unloaded and mapped again";
     DynamicLibrary::freeAnswer(answer);
 }
+
+// On Linux a library loaded by path is known to the loader by its descriptor's name; a name that
+// a released load left behind must never bring back the wrong library.
+TEST(DynamicLibrary, LibrariesLoadedByPathStayApartAcrossReleases) {
+    auto who = [](const DynamicLibrary& library) {
+        char* answer = nullptr;
+        library.findInvoke()("who", "", &answer);
+        std::string text = answer != nullptr ? answer : "";
+        DynamicLibrary::freeAnswer(answer);
+        return text;
+    };
+    unsigned long error = 0;
+    auto a = DynamicLibrary::load(pluginPath("recorder_a"), error);
+    ASSERT_NE(a, nullptr) << error;
+    auto b = DynamicLibrary::load(pluginPath("recorder_b"), error);
+    ASSERT_NE(b, nullptr) << error;
+    EXPECT_EQ(who(*a), "recorder_a");
+    EXPECT_EQ(who(*b), "recorder_b");
+    a.reset();
+    auto again = DynamicLibrary::load(pluginPath("recorder_b"), error);
+    ASSERT_NE(again, nullptr) << error;
+    EXPECT_EQ(who(*again), "recorder_b");
+    b.reset();
+    auto other = DynamicLibrary::load(pluginPath("recorder_a"), error);
+    ASSERT_NE(other, nullptr) << error;
+    EXPECT_EQ(who(*other), "recorder_a");
+    EXPECT_EQ(who(*again), "recorder_b");
+}
+
+#if !defined(_WIN32)
+TEST(ProcessResources, RaisesTheSoftDescriptorLimitToTheHardOne) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_GT(saved.rlim_max, 64u);
+    rlimit lowered = saved;
+    lowered.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    platform::ProcessResources::raiseDescriptorLimit();
+    rlimit raised{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &raised), 0);
+    EXPECT_EQ(raised.rlim_cur, saved.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+#endif
 
 #if defined(_WIN32)
 TEST(DynamicLibrary, StdcallDecoratedExportIsNotInvoke) {

@@ -6,9 +6,9 @@
 
 #include <websocketpp/server.hpp>
 
-#include "app/ServerConfig.h"
+#include "transport/ServerConfig.h"
 
-namespace notification {
+namespace transport {
 
 using server = websocketpp::server<ServerConfig>;
 // Shared pointer to one connection. Holding it keeps the connection object alive, not the TCP
@@ -17,4 +17,4 @@ using connection_ptr = server::connection_ptr;
 // Shared pointer to one received message: opcode and complete payload.
 using message_ptr = server::message_ptr;
 
-}  // namespace notification
+}  // namespace transport

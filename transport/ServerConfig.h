@@ -3,16 +3,19 @@
 #include <websocketpp/concurrency/none.hpp>
 #include <websocketpp/config/asio_no_tls.hpp>
 
-#include "app/ServerLogger.h"
+#include "transport/HandshakeRequest.h"
+#include "transport/ServerLogger.h"
 
 // websocketpp's stock Asio configuration without TLS, with its limits and timeouts untouched, set
 // up for a program that runs the endpoint on one thread: the library neither locks nor wraps its
-// handlers in strands, since nothing can run concurrently. The loggers are ServerLogger.
+// handlers in strands, since nothing can run concurrently. The loggers are ServerLogger; requests
+// are read by HandshakeRequest, which lets only the RFC 6455 family of versions upgrade.
 struct ServerConfig : public websocketpp::config::asio {
     using base = websocketpp::config::asio;
     using concurrency_type = websocketpp::concurrency::none;
     using elog_type = ServerLogger<concurrency_type, websocketpp::log::elevel>;
     using alog_type = ServerLogger<concurrency_type, websocketpp::log::alevel>;
+    using request_type = HandshakeRequest;
     static const bool enable_multithreading = false;
 
     struct transport_config : public base::transport_config {

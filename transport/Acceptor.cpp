@@ -1,0 +1,87 @@
+#include "transport/Acceptor.h"
+
+#include <chrono>
+#include <utility>
+
+namespace transport {
+
+namespace asio = websocketpp::lib::asio;
+
+Acceptor::Acceptor(server& endpoint) : endpoint(endpoint) {}
+
+std::error_code Acceptor::listen(const std::string& address, unsigned short port,
+                                 bool reuseAddress) {
+    std::error_code error;
+    const asio::ip::address ip = asio::ip::make_address(address, error);
+    if (error) {
+        return error;
+    }
+    const asio::ip::tcp::endpoint where(ip, port);
+    acceptor = std::make_unique<asio::ip::tcp::acceptor>(endpoint.get_io_service());
+    retry = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
+    acceptor->open(where.protocol(), error);
+    if (!error) {
+        acceptor->set_option(asio::socket_base::reuse_address(reuseAddress), error);
+    }
+    if (!error) {
+        acceptor->bind(where, error);
+    }
+    if (!error) {
+        acceptor->listen(asio::socket_base::max_listen_connections, error);
+    }
+    if (error) {
+        std::error_code ignored;
+        acceptor->close(ignored);
+    }
+    return error;
+}
+
+void Acceptor::start() {
+    acceptInto(endpoint.get_connection());
+}
+
+void Acceptor::acceptInto(connection_ptr connection) {
+    if (!connection) {
+        // The endpoint could not set up a connection object (it has logged why): as a failed
+        // accept, try again later.
+        onAccepted(nullptr, std::make_error_code(std::errc::not_enough_memory));
+        return;
+    }
+    acceptor->async_accept(
+        connection->get_raw_socket(),
+        [this, connection](const std::error_code& error) { onAccepted(connection, error); });
+}
+
+void Acceptor::onAccepted(connection_ptr connection, const std::error_code& error) {
+    if (error == asio::error::operation_aborted) {
+        return;  // the acceptor is closing
+    }
+    if (error) {
+        // The connection object never got a socket; it waits for the next try.
+        if (!failing) {
+            failing = true;
+            endpoint.get_elog().write(websocketpp::log::elevel::rerror,
+                                      "cannot accept connections (" + error.message() +
+                                          "); open connections are still served, and accepting "
+                                          "is tried again every " +
+                                          std::to_string(kRetryMilliseconds) + " ms");
+        }
+        retry->expires_after(std::chrono::milliseconds(kRetryMilliseconds));
+        retry->async_wait([this, connection](const std::error_code& waitError) {
+            if (!waitError) {
+                acceptInto(connection ? connection : endpoint.get_connection());
+            }
+        });
+        return;
+    }
+    if (failing) {
+        failing = false;
+        endpoint.get_alog().write(websocketpp::log::alevel::app, "accepting connections again");
+    }
+    std::error_code ignored;  // a socket without the option still works, only slower
+    connection->get_raw_socket().set_option(asio::ip::tcp::no_delay(true), ignored);
+    connection->start();
+    acceptInto(endpoint.get_connection());
+}
+
+}  // namespace transport

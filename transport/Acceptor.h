@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "transport/WebSocketTypes.h"
+
+namespace transport {
+
+// Listens on one address and hands every accepted TCP connection to the endpoint, in place of the
+// library's own accept loop, which tries again at once after a failure: out of descriptors, that
+// is a loop burning a core and writing an error line per attempt.
+//
+// Here, after a failed accept, accepting pauses for kRetryMilliseconds and is tried again, while
+// open connections are served as ever; the error log gets one line when failures begin and the
+// access log one when accepting works again. Accepted sockets get TCP_NODELAY: a reply is one
+// write, and Nagle's algorithm would only hold it back waiting for the page's acknowledgement.
+//
+// Lives on the endpoint's event loop; the endpoint must outlive it.
+class Acceptor {
+  public:
+    static constexpr long kRetryMilliseconds = 100;
+
+    explicit Acceptor(server& endpoint);
+    Acceptor(const Acceptor&) = delete;
+    Acceptor& operator=(const Acceptor&) = delete;
+
+    // Binds to address:port and listens. Call after the endpoint's init_asio().
+    std::error_code listen(const std::string& address, unsigned short port, bool reuseAddress);
+
+    // Starts accepting; returns at once, the endpoint's run() does the work.
+    void start();
+
+  private:
+    void acceptInto(connection_ptr connection);
+    void onAccepted(connection_ptr connection, const std::error_code& error);
+
+    server& endpoint;
+    std::unique_ptr<websocketpp::lib::asio::ip::tcp::acceptor> acceptor;
+    std::unique_ptr<websocketpp::lib::asio::steady_timer> retry;
+    bool failing = false;
+};
+
+}  // namespace transport

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+
+#include "transport/FlowControlled.h"
+
+namespace transport {
+
+// Bounds the memory that replies waiting to be sent can take, per connection and in total.
+//
+// A reply costs its bytes plus the library's bookkeeping for one queued message; the backlog weighs
+// a connection's unsent replies that way. Once a connection weighs more than its bound, its
+// requests are no longer read: requests already read are held, in order, and handled once its
+// weight has fallen to half the bound. A page that reads its replies late loses nothing; one that
+// never reads them costs at most the bound (plus the one reply that crossed it and the requests
+// of one read).
+//
+// Once all connections together weigh more than the total bound, every connection stops being
+// read on its next reply that is not sent at once, and is read again when it has nothing unsent or
+// the total has fallen to three quarters of the bound. So beyond the total, pages that read their
+// replies are still served (a reply at a time, each as soon as the previous one has gone), while
+// those that do not read add nothing more.
+//
+// The backlog cannot see a write finish: its owner calls poll() every few milliseconds while
+// pending() is true. Single-threaded, like the endpoint. Connections are not owned; each is
+// removed before it goes.
+class ReplyBacklog {
+  public:
+    static constexpr std::size_t kMiB = 1024 * 1024;
+    // Two maximum-size messages (32,000,000 bytes) per connection; the total allows four such
+    // connections.
+    static constexpr std::size_t kConnectionBound = 64 * kMiB;
+    static constexpr std::size_t kTotalBound = 256 * kMiB;
+    // What the library spends on one queued message beside its payload (message object, its
+    // buffers, queue entries), rounded up; and the shortest reply there is.
+    static constexpr std::size_t kReplyOverhead = 512;
+    static constexpr std::size_t kShortestReply = 40;
+    // Replies drained (sent or dropped) adding up to this much since the last time count as a
+    // large drain.
+    static constexpr std::size_t kLargeDrain = 16 * kMiB;
+
+    explicit ReplyBacklog(std::size_t connectionBound = kConnectionBound,
+                          std::size_t totalBound = kTotalBound);
+    ReplyBacklog(const ReplyBacklog&) = delete;
+    ReplyBacklog& operator=(const ReplyBacklog&) = delete;
+
+    void add(FlowControlled* connection);
+    // Drops the connection's held requests and its share of the total.
+    void remove(FlowControlled* connection);
+
+    // Handles one request of `connection` now, or holds it while the connection is paused. A
+    // connection not added is never held.
+    void handle(FlowControlled* connection, std::function<void()> request);
+
+    // Whether handle() would hold a request of `connection` now; when not, the caller may handle
+    // it directly (and spare wrapping it).
+    bool holding(FlowControlled* connection) const;
+
+    // Called after every reply handed to `connection`; pauses it when a bound is crossed.
+    void replySent(FlowControlled* connection);
+
+    // Looks again at every connection with unsent replies, resumes those that have drained enough
+    // and handles their held requests.
+    void poll();
+
+    // Whether poll() has anything to look at.
+    bool pending() const;
+
+    // True once after replies of kLargeDrain or more have drained, or a connection that had been
+    // paused was removed: the freed memory may go back to the system.
+    bool takeLargeDrain();
+
+    std::size_t total() const { return totalWeight; }
+    bool paused(FlowControlled* connection) const;
+
+  private:
+    struct State {
+        std::size_t weight = 0;
+        std::size_t repliesSinceEmpty = 0;  // replies sent since nothing was unsent
+        bool paused = false;
+        bool everPaused = false;
+        std::deque<std::function<void()>> held;
+    };
+
+    void observe(FlowControlled* connection, State& state);
+    bool mayResume(const State& state) const;
+    void resume(FlowControlled* connection);
+
+    const std::size_t connectionBound;
+    const std::size_t totalBound;
+    std::map<FlowControlled*, State> states;
+    std::set<FlowControlled*> weighing;  // weight above zero or paused
+    std::size_t totalWeight = 0;
+    std::size_t drainedWeight = 0;  // drained since takeLargeDrain() last said so
+    bool heavyRemoved = false;
+};
+
+}  // namespace transport
