@@ -4,7 +4,7 @@
 
 .PHONY: all deps build build-linux build-windows build-windows64 build-run run test test-suites \
         test-linux test-windows test-windows64 test-sanitize test-packages package install uninstall \
-        bench clean
+        bench fuzz soak clean
 
 all: build
 
@@ -64,11 +64,11 @@ test-linux:
 # Whatever happens, no Wine process of a test prefix outlives the run.
 test-windows:
 	@status=0; ctest --preset windows --output-junit ctest-junit.xml || status=$$?; \
-	WINEPREFIX=$(CURDIR)/build/windows/wineprefix wineserver -k 2>/dev/null; exit $$status
+	tests/wine-stop.sh $(CURDIR)/build/windows; exit $$status
 
 test-windows64:
 	@status=0; ctest --preset windows64 --output-junit ctest-junit.xml || status=$$?; \
-	WINEPREFIX=$(CURDIR)/build/windows64/wineprefix wineserver -k 2>/dev/null; exit $$status
+	tests/wine-stop.sh $(CURDIR)/build/windows64; exit $$status
 
 # Benchmarks ravelink against a bare websocketpp echo server, websocketd and a raw TCP echo, and
 # writes bench/results.md. Takes a few minutes; not part of `make test`.
@@ -123,5 +123,32 @@ clean:
 # program with SIGTERM, so the leak check runs at its exit).
 test-sanitize: deps
 	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DRAVELINK_SANITIZE=ON >/dev/null
-	@cmake --build build/sanitize -j2 --target ravelink ravelink_unit_tests ravelink_test_plugins
-	ctest --test-dir build/sanitize -R '^(unit|e2e)$$' --output-on-failure --output-junit ctest-junit.xml
+	@cmake --build build/sanitize -j2 --target ravelink ravelink_unit_tests ravelink_test_plugins \
+		ravelink_corpus_replay
+	ctest --test-dir build/sanitize -R '^(unit|e2e|fuzz-corpus)$$' --output-on-failure \
+		--output-junit ctest-junit.xml
+
+# Fuzzes the request reader and the reply writer with libFuzzer (clang-14, AddressSanitizer and
+# UndefinedBehaviorSanitizer) for FUZZ_SECONDS, over a working copy of the committed corpus in
+# build/fuzz/corpus that keeps what earlier runs found. A failing input lands in build/fuzz/; add it
+# to tests/fuzz/corpus with the fix. Not part of `make test`, which replays the committed corpus.
+FUZZ_SECONDS ?= 60
+fuzz: export RAVELINK_DEPS := fuzz
+fuzz: deps
+	@CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DRAVELINK_SANITIZE=ON -DRAVELINK_FUZZ=ON \
+		-DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link -fsanitize-ignorelist=$(CURDIR)/tests/fuzz/ubsan-ignorelist.txt" \
+		>/dev/null
+	@cmake --build build/fuzz -j2 --target ravelink_reply_fuzzer
+	@mkdir -p build/fuzz/corpus && cp -n tests/fuzz/corpus/* build/fuzz/corpus/
+	./build/fuzz/tests/fuzz/ravelink_reply_fuzzer -max_total_time=$(FUZZ_SECONDS) \
+		-print_final_stats=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus
+
+# Ten minutes (SOAK_SECONDS) of mixed traffic against the Linux program in a private network
+# namespace: loads, calls, large answers, a slow reader, an empty-message flood, connects and
+# disconnects, a descriptor squeeze. Fails on any wrong or missing reply, a crash, or resident memory
+# left above its bound; writes bench/soak.md. Needs root for the namespace. Not part of `make test`.
+SOAK_SECONDS ?= 600
+soak: build-linux
+	unshare -n sh -c 'ip link set lo up && /usr/bin/python3 bench/soak.py --seconds $(SOAK_SECONDS) \
+		--program build/linux/ravelink --plugins build/linux/tests/plugins --report bench/soak.md'

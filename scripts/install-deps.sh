@@ -19,6 +19,9 @@ fi
 if [[ "${RAVELINK_DEPS:-}" == *bench* ]]; then
     packages+=(websocketd)
 fi
+if [[ "${RAVELINK_DEPS:-}" == *fuzz* ]]; then
+    packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 sudo_cmd=()
 if [[ $(id -u) -ne 0 ]]; then
