@@ -18,29 +18,20 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
 
 import websockets
 
-PORT = 7321
-SKIP = 77
+from checks import PORT, SKIP, Failure, check, port_accepts, wait_until
+
 # What dpkg itself keeps about installs and removals; everything else must be as before.
 BOOKKEEPING = ("/var/lib/dpkg", "/var/log", "/var/cache", "/tmp", "/proc", "/run", "/dev")
 ENABLE_LINK = "/etc/systemd/user/default.target.wants/ravelink.service"
 UNIT = "/usr/lib/systemd/user/ravelink.service"
 
 
-class Failure(Exception):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
-    print("  ok: " + what, flush=True)
 
 
 def run(command, what, **kwargs):
@@ -52,21 +43,6 @@ def run(command, what, **kwargs):
     return result.stdout
 
 
-def port_accepts():
-    try:
-        with socket.create_connection(("127.0.0.1", PORT), timeout=2):
-            return True
-    except OSError:
-        return False
-
-
-def wait_until(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise Failure("timed out after %.0f s waiting until %s" % (timeout, what))
-        time.sleep(0.05)
-    print("  ok: " + what, flush=True)
 
 
 async def call(module, method, param=None):

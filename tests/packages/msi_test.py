@@ -21,7 +21,6 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -29,7 +28,8 @@ import time
 
 import websockets
 
-PORT = 7321
+from checks import PORT, SKIP, Failure, check, port_accepts, wait_until
+
 RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
 OWN_KEY = r"HKCU\Software\ravelink"
 UNINSTALL_KEYS = (
@@ -37,35 +37,11 @@ UNINSTALL_KEYS = (
     r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall",
     r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall",
 )
-SKIP = 77
 START_TIMEOUT = 120.0
 
 
-class Failure(Exception):
-    pass
 
 
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
-    print("  ok: " + what, flush=True)
-
-
-def wait_until(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise Failure("timed out after %.0f s waiting until %s" % (timeout, what))
-        time.sleep(0.1)
-    print("  ok: " + what, flush=True)
-
-
-def port_accepts():
-    try:
-        with socket.create_connection(("127.0.0.1", PORT), timeout=2):
-            return True
-    except OSError:
-        return False
 
 
 async def ask_info():
