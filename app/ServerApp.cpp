@@ -37,6 +37,7 @@ void ServerApp::init() {
     pluginsManager.registerObservers();
 
     server.init_asio();
+    pluginsManager.watchHostsOn(server.get_io_service());
     server.set_error_channels(log::elevel::all);
     server.set_access_channels(log::alevel::all ^ log::alevel::frame_payload);
     // Payloads are what pages and modules exchange, personal data included; the access log may end
@@ -106,9 +107,13 @@ void ServerApp::onMessage(connection_hdl handle, message_ptr message) {
         return;  // opening failed; the connection is closing
     }
     if (backlog.holding(sink->second.get())) {
-        backlog.handle(sink->second.get(), [this, connection, message]() mutable {
-            handleMessage(connection, std::move(message));
-        });
+        const std::size_t bytes = message->get_payload().size();
+        backlog.handle(
+            sink->second.get(),
+            [this, connection, message]() mutable {
+                handleMessage(connection, std::move(message));
+            },
+            bytes);
     } else {
         handleMessage(connection, std::move(message));
     }

@@ -14,9 +14,13 @@ class LoadPluginNotification : public PluginNotification {
     explicit LoadPluginNotification(std::string module);
 
     std::string getModule() const;
+    // Whether the page asked for the module to run in a host process of its own.
+    bool isIsolated() const { return isolated; }
+    void setIsolated(bool value) { isolated = value; }
 
   private:
     std::string module;
+    bool isolated = false;
 };
 
 }  // namespace notification

@@ -45,6 +45,12 @@ class DynamicLibrary {
                                                 const Admission& admits, unsigned long& errorCode,
                                                 std::string& location);
 
+    // Looks at the file exactly as the load above would, without loading it: true when it would
+    // be loaded, with `location` set to its resolved path, which a host process then loads;
+    // otherwise false with `errorCode` set as that load would set it.
+    static bool locate(const std::string& utf8Name, const Admission& admits,
+                       unsigned long& errorCode, std::string& location);
+
     ~DynamicLibrary();
     DynamicLibrary(const DynamicLibrary&) = delete;
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;

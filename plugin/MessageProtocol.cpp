@@ -104,12 +104,13 @@ namespace {
 // only counted, so hostile nesting costs neither stack nor memory.
 class RequestHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, RequestHandler> {
   public:
-    enum Field { kMsgId, kModule, kMethod, kParam, kFieldCount, kOther = kFieldCount };
+    enum Field { kMsgId, kModule, kMethod, kParam, kIsolated, kFieldCount, kOther = kFieldCount };
 
     struct Member {
         bool present = false;
         bool isString = false;
-        std::string text;  // up to the first NUL
+        bool isTrue = false;  // the JSON value true
+        std::string text;     // up to the first NUL
 
         // Present as a string with at least one byte before any NUL.
         bool usable() const { return present && isString && !text.empty(); }
@@ -120,6 +121,12 @@ class RequestHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Re
 
     // Numbers, booleans and null: a value that is not a string.
     bool Default() { return value(nullptr, 0); }
+    bool Bool(bool which) {
+        if (depth == 1 && pending != kOther && !members[pending].present) {
+            members[pending].isTrue = which;
+        }
+        return value(nullptr, 0);
+    }
     bool String(const char* text, rapidjson::SizeType length, bool) { return value(text, length); }
     bool RawNumber(const char*, rapidjson::SizeType, bool) { return value(nullptr, 0); }
 
@@ -153,7 +160,8 @@ class RequestHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Re
 
   private:
     static Field fieldOf(const char* name, rapidjson::SizeType length) {
-        static const char* const names[kFieldCount] = {"MsgId", "Module", "Method", "Param"};
+        static const char* const names[kFieldCount] = {"MsgId", "Module", "Method", "Param",
+                                                       "Isolated"};
         for (int key = 0; key < kFieldCount; ++key) {
             if (std::strlen(names[key]) == length && std::memcmp(names[key], name, length) == 0) {
                 return static_cast<Field>(key);
@@ -217,6 +225,7 @@ std::shared_ptr<notification::Notification> MessageProtocol::readRequest(std::st
     RequestHandler::Member& module = handler.members[RequestHandler::kModule];
     if (module.usable()) {
         auto request = std::make_shared<LoadPluginNotification>(std::move(module.text));
+        request->setIsolated(handler.members[RequestHandler::kIsolated].isTrue);
         request->setMsgId(std::move(msgId.text));
         return request;
     }

@@ -12,7 +12,8 @@ namespace plugin {
 //
 // A request is one JSON object. Its "MsgId" (a non-empty string) names the request; a non-empty
 // string "Module" makes it a load request, otherwise a non-empty string "Method" makes it an invoke
-// request whose "Param" text (when a non-empty string; else "{}") goes to the module. Member names
+// request whose "Param" text (when a non-empty string; else "{}") goes to the module. A load
+// request whose "Isolated" is the JSON value true asks for a host process of its own. Member names
 // are case-sensitive, the first of duplicate names counts, other members are ignored, and every
 // text is taken up to its first NUL.
 //

@@ -1,5 +1,6 @@
 #include "plugin/NativePlugin.h"
 
+#include <exception>
 #include <iostream>
 #include <string>
 #include <utility>
@@ -8,6 +9,10 @@
 #include "notification/InvokeFunctionResponse.h"
 #include "notification/LoadModuleResponse.h"
 #include "notification/Observer.h"
+#include "platform/ChildProcess.h"
+#include "platform/DynamicLibrary.h"
+#include "plugin/HostedModule.h"
+#include "plugin/InProcessModule.h"
 #include "plugin/MessageProtocol.h"
 
 namespace plugin {
@@ -15,8 +20,8 @@ namespace plugin {
 using namespace notification;
 
 NativePlugin::NativePlugin(std::shared_ptr<transport::ReplySink> replies,
-                           const policy::Policy& policy)
-    : replies(std::move(replies)), invokeEntry(nullptr), policy(policy) {}
+                           const policy::Policy& policy, asio::io_context* loop)
+    : replies(std::move(replies)), current(nullptr), policy(policy), loop(loop) {}
 
 // Modules still held here (the program is shutting down with this connection open) are released by
 // their owners.
@@ -58,6 +63,14 @@ void NativePlugin::onMsg(std::shared_ptr<MsgNotification> message) {
 }
 
 void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> request) {
+    if (request->isIsolated() || policy.isolatesModules()) {
+        loadInHost(request->getModule());
+    } else {
+        loadInProcess(request->getModule());
+    }
+}
+
+void NativePlugin::loadInProcess(const std::string& name) {
     unsigned long errorCode = 0;
     std::unique_ptr<platform::DynamicLibrary> library;
     if (policy.restrictsModules()) {
@@ -66,41 +79,119 @@ void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> request)
         bool refused = false;
         std::string location;
         library = platform::DynamicLibrary::load(
-            request->getModule(),
+            name,
             [this, &refused](const std::string& key) {
                 refused = !policy.admitsModule(key);
                 return !refused;
             },
             errorCode, location);
         if (refused) {
-            std::cerr << policy.loadRefusal(request->getModule(), location) << std::endl;
+            std::cerr << policy.loadRefusal(name, location) << std::endl;
         }
     } else {
-        library = platform::DynamicLibrary::load(request->getModule(), errorCode);
+        library = platform::DynamicLibrary::load(name, errorCode);
     }
 
-    std::shared_ptr<LoadModuleResponse> reply;
     if (!library) {
         // A failed load leaves the earlier module, if any, callable.
-        reply = std::make_shared<LoadModuleResponse>(
+        replyToLoad(
             false, "Load Module error, can't find module.Error code: " + std::to_string(errorCode));
-    } else {
-        // Stored first: should storing throw, the library is released and the entry point still
-        // belongs to a module that is held.
-        modules.push_back(std::move(library));
-        invokeEntry = modules.back()->findInvoke();
-        if (invokeEntry == nullptr) {
-            reply = std::make_shared<LoadModuleResponse>(false, "Invalid plugin format");
-        } else {
-            reply = std::make_shared<LoadModuleResponse>(true, "Load module success");
+        return;
+    }
+    // Stored first: should storing throw, the library is released and the entry point still
+    // belongs to a module that is held.
+    modules.push_back(std::make_unique<InProcessModule>(std::move(library)));
+    const bool callable = static_cast<InProcessModule&>(*modules.back()).callable();
+    current = callable ? modules.back().get() : nullptr;
+    replyToLoad(callable, callable ? "Load module success" : "Invalid plugin format");
+}
+
+void NativePlugin::loadInHost(const std::string& name) {
+    unsigned long errorCode = 0;
+    std::string location = name;
+    if (policy.restrictsModules()) {
+        // Checked here, before any host starts; the host is given the checked location only.
+        bool refused = false;
+        if (!platform::DynamicLibrary::locate(
+                name,
+                [this, &refused](const std::string& key) {
+                    refused = !policy.admitsModule(key);
+                    return !refused;
+                },
+                errorCode, location)) {
+            if (refused) {
+                std::cerr << policy.loadRefusal(name, location) << std::endl;
+            }
+            replyToLoad(false, "Load Module error, can't find module.Error code: " +
+                                   std::to_string(errorCode));
+            return;
         }
     }
+    std::unique_ptr<HostedModule> module;
+    if (loop != nullptr) {
+        // The module is known to the callback only once it is stored; the callback never runs
+        // before start() has returned.
+        auto stored = std::make_shared<LoadedModule*>(nullptr);
+        module = HostedModule::start(
+            *loop, location, name,
+            [this, stored](unsigned long code, bool callable) {
+                if (code != 0) {
+                    // The earlier module, if any, stays callable.
+                    forget(*stored);
+                    replyToLoad(false, "Load Module error, can't find module.Error code: " +
+                                           std::to_string(code));
+                } else {
+                    if (callable) {
+                        current = *stored;
+                    } else {
+                        forget(*stored);
+                        current = nullptr;
+                    }
+                    replyToLoad(callable,
+                                callable ? "Load module success" : "Invalid plugin format");
+                }
+                if (replies) {
+                    replies->holdRequests(false);
+                }
+            },
+            errorCode);
+        if (module) {
+            *stored = module.get();
+        }
+    } else {
+        errorCode = platform::ChildProcess::brokenPipeCode();
+    }
+    if (!module) {
+        replyToLoad(
+            false, "Load Module error, can't find module.Error code: " + std::to_string(errorCode));
+        return;
+    }
+    if (replies) {
+        replies->holdRequests(true);
+    }
+    modules.push_back(std::move(module));
+}
+
+void NativePlugin::replyToLoad(bool success, std::string text) {
+    auto reply = std::make_shared<LoadModuleResponse>(success, std::move(text));
     reply->setMsgId("LoadModule");
     responseCenter.postNotification(std::move(reply));
 }
 
+void NativePlugin::forget(LoadedModule* module) {
+    if (current == module) {
+        current = nullptr;
+    }
+    for (auto entry = modules.begin(); entry != modules.end(); ++entry) {
+        if (entry->get() == module) {
+            modules.erase(entry);
+            return;
+        }
+    }
+}
+
 void NativePlugin::onUnLoadPlugin(std::shared_ptr<UnLoadPluginNotification>) {
-    invokeEntry = nullptr;
+    current = nullptr;
     while (!modules.empty()) {
         modules.pop_back();
     }
@@ -109,30 +200,50 @@ void NativePlugin::onUnLoadPlugin(std::shared_ptr<UnLoadPluginNotification>) {
 
 void NativePlugin::onInvokePluginFunction(
     std::shared_ptr<InvokePluginFunctionNotification> request) {
-    if (invokeEntry == nullptr) {
+    if (current == nullptr) {
         auto reply = std::make_shared<InvokeFunctionResponse>(false, "Module have not been loaded");
         reply->setMsgId(request->getMsgId());
         responseCenter.postNotification(std::move(reply));
         return;
     }
 
-    char* answer = nullptr;
-    const int32_t status = invokeEntry(request->getFunction(), request->getParam(), &answer);
-    // From here the host owns the answer block; it goes back to the plug-in heap once the reply has
-    // been handed to the connection, or if anything on the way throws.
-    std::unique_ptr<char, void (*)(char*)> answerOwner(answer,
-                                                       &platform::DynamicLibrary::freeAnswer);
-
-    std::string text;
-    if (answer != nullptr) {
-        text = answer;
-    } else {
-        text = std::string("[ ") + request->getFunction() + " ] " +
-               (status == 0 ? "function success." : "function faild.");
+    LoadedModule* const module = current;
+    const bool later = module->answersLater();
+    if (later && replies) {
+        replies->holdRequests(true);
     }
-    auto reply = std::make_shared<InvokeFunctionResponse>(status == 0, std::move(text));
-    reply->setMsgId(request->getMsgId());
-    responseCenter.postNotification(std::move(reply));
+    // The request stays alive until its answer is in: the texts the module is given live in it.
+    module->call(request->getFunction(), request->getParam(),
+                 [this, module, later, request](LoadedModule::Outcome&& outcome) {
+                     if (outcome.moduleGone) {
+                         forget(module);
+                     }
+                     std::string text;
+                     if (outcome.answered) {
+                         text = std::move(outcome.answer);
+                     } else {
+                         text = std::string("[ ") + request->getFunction() + " ] " +
+                                (outcome.status == 0 ? "function success." : "function faild.");
+                     }
+                     auto reply = std::make_shared<InvokeFunctionResponse>(outcome.status == 0,
+                                                                           std::move(text));
+                     reply->setMsgId(request->getMsgId());
+                     if (!later) {
+                         responseCenter.postNotification(std::move(reply));
+                         return;
+                     }
+                     // Answered from the event loop, where nobody above would catch: the held
+                     // requests go on whatever happens to this reply.
+                     try {
+                         responseCenter.postNotification(std::move(reply));
+                     } catch (const std::exception& error) {
+                         std::cerr << "ravelink: a reply was lost (" << error.what() << ")"
+                                   << std::endl;
+                     }
+                     if (replies) {
+                         replies->holdRequests(false);
+                     }
+                 });
 }
 
 void NativePlugin::onResponse(std::shared_ptr<ResponseNotification> response) {

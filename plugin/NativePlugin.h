@@ -1,5 +1,7 @@
 #pragma once
 
+#include <asio/io_context.hpp>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,9 +12,8 @@
 #include "notification/NotificationCenter.h"
 #include "notification/ResponseNotification.h"
 #include "notification/UnLoadPluginNotification.h"
-#include "platform/DynamicLibrary.h"
+#include "plugin/LoadedModule.h"
 #include "policy/Policy.h"
-#include "ravelink/ravelink_plugin.h"
 #include "transport/ReplySink.h"
 
 namespace plugin {
@@ -23,7 +24,10 @@ namespace plugin {
 // Inside it is a pipeline of three private centers: requestCenter turns a message into a command
 // or a syntax-error reply, commandCenter loads, invokes and unloads, responseCenter writes and
 // sends the reply. Each stage posts only to a later one, so no observer is ever re-entered.
-// Everything is synchronous: when postMessage() returns, the reply has been handed to the sink.
+// A module in this process is loaded and called synchronously: when postMessage() returns, the
+// reply has been handed to the sink. A module in a host process of its own (see HostedModule)
+// answers later, from the event loop; until then the sink is told to hold the connection's later
+// requests (ReplySink::holdRequests), so replies still leave in request order.
 // An exception (an allocation failing, say) leaves the host consistent and reaches the caller.
 //
 // Owned by exactly one entry of the PluginsManager's table. The five observers it registers point
@@ -31,9 +35,11 @@ namespace plugin {
 class NativePlugin {
   public:
     // `replies` is shared with the front end; a null one drops every reply. Modules are loaded
-    // under `policy` (none by default), which must outlive this object.
+    // under `policy` (none by default), which must outlive this object. Host processes are
+    // watched on `loop`; without one, a load asking for a host process fails.
     explicit NativePlugin(std::shared_ptr<transport::ReplySink> replies,
-                          const policy::Policy& policy = policy::Policy::none());
+                          const policy::Policy& policy = policy::Policy::none(),
+                          asio::io_context* loop = nullptr);
     ~NativePlugin();
     NativePlugin(const NativePlugin&) = delete;
     NativePlugin& operator=(const NativePlugin&) = delete;
@@ -55,6 +61,11 @@ class NativePlugin {
     void onInvokePluginFunction(
         std::shared_ptr<notification::InvokePluginFunctionNotification> request);
     void onResponse(std::shared_ptr<notification::ResponseNotification> response);
+    void loadInProcess(const std::string& name);
+    void loadInHost(const std::string& name);
+    void replyToLoad(bool success, std::string text);
+    // Drops a module whose host has gone; it can no longer be called.
+    void forget(LoadedModule* module);
 
     std::shared_ptr<transport::ReplySink> replies;
     notification::NotificationCenter requestCenter;
@@ -62,13 +73,15 @@ class NativePlugin {
     notification::NotificationCenter responseCenter;
 
     // Every successful load this connection made, oldest first, each owned here until the
-    // connection closes. A later load changes which module invokes reach, never what is released:
-    // all of them are released on unload, newest first.
-    std::vector<std::unique_ptr<platform::DynamicLibrary>> modules;
-    // The entry point invokes call; it belongs to one of `modules` (taken only once the module is
-    // stored there). Null when none was found.
-    InvokeFunc invokeEntry;
+    // connection closes (or, in a host process, until that host has gone). A later load changes
+    // which module invokes reach, never what is released: all of them are released on unload,
+    // newest first.
+    std::vector<std::unique_ptr<LoadedModule>> modules;
+    // The module invokes reach, one of `modules`; null when the last load found no entry point or
+    // its host has gone.
+    LoadedModule* current;
     const policy::Policy& policy;
+    asio::io_context* loop;
 };
 
 }  // namespace plugin

@@ -24,7 +24,7 @@ void PluginsManager::registerObservers() {
 }
 
 void PluginsManager::onConnectReady(std::shared_ptr<ConnectReadyNotification> event) {
-    auto host = std::make_unique<NativePlugin>(event->getReplies(), policy);
+    auto host = std::make_unique<NativePlugin>(event->getReplies(), policy, loop);
     host->registerObservers();
     // Should the same connection ever be reported twice, the existing entry stays and the new host
     // is destroyed here.

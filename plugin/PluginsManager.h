@@ -1,5 +1,7 @@
 #pragma once
 
+#include <asio/io_context.hpp>
+
 #include <map>
 #include <memory>
 
@@ -30,6 +32,10 @@ class PluginsManager {
     PluginsManager(const PluginsManager&) = delete;
     PluginsManager& operator=(const PluginsManager&) = delete;
 
+    // Host processes of isolated modules are watched on `loop`, which must outlive every
+    // connection's host. Called once, before the endpoint can accept connections.
+    void watchHostsOn(asio::io_context& loop) { this->loop = &loop; }
+
     // Registers the three event observers. Called once, before the endpoint can accept connections.
     void registerObservers();
 
@@ -45,6 +51,7 @@ class PluginsManager {
     // until the entry goes.
     std::map<transport::connection_ptr, std::unique_ptr<NativePlugin>> plugins;
     const policy::Policy& policy;
+    asio::io_context* loop = nullptr;
 };
 
 }  // namespace plugin

@@ -14,6 +14,7 @@ namespace {
 const char kOrigins[] = "AllowedOrigins";
 const char kWithoutOrigin[] = "AllowConnectionsWithoutOrigin";
 const char kFolders[] = "AllowedModuleFolders";
+const char kIsolate[] = "IsolateModules";
 
 // The 1-based line of a byte offset, so an administrator can find a syntax error.
 std::size_t lineOf(const std::string& text, std::size_t offset) {
@@ -125,6 +126,13 @@ bool Policy::parse(const std::string& json, Policy& policy, std::string& problem
                 return false;
             }
             result.allowWithoutOrigin = value.GetBool();
+        } else if (name == kIsolate) {
+            if (!value.IsBool()) {
+                problem = std::string("\"") + kIsolate +
+                          "\" must be true or false (a DWORD 1 or 0 in the registry)";
+                return false;
+            }
+            result.isolate = value.GetBool();
         } else if (name == kFolders) {
             std::vector<std::string> texts;
             if (!readTextList(value, kFolders, texts, problem)) {
@@ -142,7 +150,7 @@ bool Policy::parse(const std::string& json, Policy& policy, std::string& problem
         } else {
             // A misspelt setting would otherwise leave open what the administrator meant to close.
             problem = "unknown setting \"" + name + "\" (known: " + kOrigins + ", " +
-                      kWithoutOrigin + ", " + kFolders + ")";
+                      kWithoutOrigin + ", " + kFolders + ", " + kIsolate + ")";
             return false;
         }
     }
@@ -246,6 +254,9 @@ std::string Policy::summary() const {
         for (std::size_t i = 0; i < folderKeys.size(); ++i) {
             text += (i == 0 ? "" : " ") + folderKeys[i];
         }
+    }
+    if (isolate) {
+        text += "; every module in a host process of its own";
     }
     return text;
 }

@@ -24,6 +24,8 @@ namespace policy {
 //   Origin header (local programs; browsers always send one) is accepted.
 // - "AllowedModuleFolders": list of absolute folders. When given, a module is loaded only if its
 //   real location lies inside one of them. An empty list refuses every load.
+// - "IsolateModules": true or false, default false. Whether every module runs in a host process of
+//   its own, as if each load had asked for it.
 class Policy {
   public:
     enum Kind { kNone, kInForce, kBroken };
@@ -62,6 +64,9 @@ class Policy {
     // Whether a module at the location with this key (platform::ModuleLocation) may be loaded.
     bool admitsModule(const std::string& locationKey) const;
 
+    // Whether every load runs its module in a host process of its own.
+    bool isolatesModules() const { return isolate; }
+
     // The log line for a load that this policy refused. `name` is what the page asked for,
     // `location` where that turned out to be (may be empty).
     std::string loadRefusal(const std::string& name, const std::string& location) const;
@@ -80,6 +85,7 @@ class Policy {
     bool allowWithoutOrigin;
     bool restrictFolders;
     std::vector<std::string> folderKeys;  // each ends with '/'
+    bool isolate = false;
 };
 
 }  // namespace policy

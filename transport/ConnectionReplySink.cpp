@@ -27,6 +27,10 @@ void ConnectionReplySink::send(std::string&& reply) {
     }
 }
 
+void ConnectionReplySink::holdRequests(bool hold) {
+    backlog.awaitAnswer(this, hold);
+}
+
 std::size_t ConnectionReplySink::unsentBytes() const {
     return connection->get_buffered_amount();
 }

@@ -21,6 +21,7 @@ class ConnectionReplySink : public ReplySink, public FlowControlled {
     ConnectionReplySink(connection_ptr connection, ReplyBacklog& backlog);
 
     void send(std::string&& reply) override;
+    void holdRequests(bool hold) override;
 
     std::size_t unsentBytes() const override;
     void pauseReading() override;

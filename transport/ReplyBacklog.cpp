@@ -25,9 +25,15 @@ void ReplyBacklog::remove(FlowControlled* connection) {
     states.erase(entry);
 }
 
-void ReplyBacklog::handle(FlowControlled* connection, std::function<void()> request) {
+void ReplyBacklog::handle(FlowControlled* connection, std::function<void()> request,
+                          std::size_t bytes) {
     if (holding(connection)) {
-        states.at(connection).held.push_back(std::move(request));
+        State& state = states.at(connection);
+        state.held.emplace_back(std::move(request), bytes);
+        state.heldBytes += bytes;
+        if (state.heldBytes > connectionBound) {
+            stopReading(connection, state);
+        }
         return;
     }
     request();
@@ -35,7 +41,27 @@ void ReplyBacklog::handle(FlowControlled* connection, std::function<void()> requ
 
 bool ReplyBacklog::holding(FlowControlled* connection) const {
     const auto entry = states.find(connection);
-    return entry != states.end() && (entry->second.paused || !entry->second.held.empty());
+    return entry != states.end() &&
+           (entry->second.paused || entry->second.awaiting || !entry->second.held.empty());
+}
+
+void ReplyBacklog::awaitAnswer(FlowControlled* connection, bool waiting) {
+    const auto entry = states.find(connection);
+    if (entry == states.end()) {
+        return;
+    }
+    State& state = entry->second;
+    state.awaiting = waiting;
+    if (!waiting && !state.paused) {
+        drain(connection);
+    }
+}
+
+void ReplyBacklog::stopReading(FlowControlled* connection, State& state) {
+    if (!state.readingStopped) {
+        state.readingStopped = true;
+        connection->pauseReading();
+    }
 }
 
 void ReplyBacklog::replySent(FlowControlled* connection) {
@@ -52,7 +78,7 @@ void ReplyBacklog::replySent(FlowControlled* connection) {
         state.paused = true;
         state.everPaused = true;
         weighing.insert(connection);
-        connection->pauseReading();
+        stopReading(connection, state);
     }
 }
 
@@ -97,26 +123,34 @@ void ReplyBacklog::poll() {
 
 void ReplyBacklog::resume(FlowControlled* connection) {
     states.at(connection).paused = false;
-    // A held request may send a reply that pauses the connection again; the rest stays held. The
-    // state is looked up each time: handling a request may not remove its connection, but nothing
-    // here relies on that.
+    drain(connection);
+}
+
+void ReplyBacklog::drain(FlowControlled* connection) {
+    // A held request may send a reply that pauses the connection again, or start a call answered
+    // later; the rest stays held. The state is looked up each time: handling a request may not
+    // remove its connection, but nothing here relies on that.
     for (;;) {
         const auto entry = states.find(connection);
         if (entry == states.end()) {
             return;
         }
         State& state = entry->second;
-        if (state.paused) {
+        if (state.paused || state.awaiting) {
             return;
         }
         if (state.held.empty()) {
             if (state.weight == 0) {
                 weighing.erase(connection);
             }
-            connection->resumeReading();
+            if (state.readingStopped) {
+                state.readingStopped = false;
+                connection->resumeReading();
+            }
             return;
         }
-        std::function<void()> request = std::move(state.held.front());
+        std::function<void()> request = std::move(state.held.front().first);
+        state.heldBytes -= state.held.front().second;
         state.held.pop_front();
         request();
     }

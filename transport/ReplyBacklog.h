@@ -25,6 +25,11 @@ namespace transport {
 // replies are still served (a reply at a time, each as soon as the previous one has gone), while
 // those that do not read add nothing more.
 //
+// A connection also waits while one of its calls is answered later (by a host process): its
+// requests are held the same way and handled once the answer is in (see awaitAnswer). It is still
+// read meanwhile, so that a page closing while its call hangs is seen to close; only once its held
+// requests weigh more than its bound does reading stop until the answer is in.
+//
 // The backlog cannot see a write finish: its owner calls poll() every few milliseconds while
 // pending() is true. Single-threaded, like the endpoint. Connections are not owned; each is
 // removed before it goes.
@@ -52,13 +57,19 @@ class ReplyBacklog {
     // Drops the connection's held requests and its share of the total.
     void remove(FlowControlled* connection);
 
-    // Handles one request of `connection` now, or holds it while the connection is paused. A
-    // connection not added is never held.
-    void handle(FlowControlled* connection, std::function<void()> request);
+    // Handles one request of `connection` now, or holds it while the connection is paused or
+    // waits for an answer. A connection not added is never held. `bytes` is what the request
+    // weighs (its payload).
+    void handle(FlowControlled* connection, std::function<void()> request, std::size_t bytes = 0);
 
     // Whether handle() would hold a request of `connection` now; when not, the caller may handle
     // it directly (and spare wrapping it).
     bool holding(FlowControlled* connection) const;
+
+    // Starts or ends a wait for an answer of `connection`. While it waits its requests are held;
+    // ending the wait handles the held ones in order (unless the connection is paused
+    // for its replies, or a held request starts another wait).
+    void awaitAnswer(FlowControlled* connection, bool waiting);
 
     // Called after every reply handed to `connection`; pauses it when a bound is crossed.
     void replySent(FlowControlled* connection);
@@ -83,12 +94,19 @@ class ReplyBacklog {
         std::size_t repliesSinceEmpty = 0;  // replies sent since nothing was unsent
         bool paused = false;
         bool everPaused = false;
-        std::deque<std::function<void()>> held;
+        bool awaiting = false;        // a call of it is answered later
+        bool readingStopped = false;  // pauseReading() has been called and not yet undone
+        std::deque<std::pair<std::function<void()>, std::size_t>> held;
+        std::size_t heldBytes = 0;
     };
 
     void observe(FlowControlled* connection, State& state);
     bool mayResume(const State& state) const;
     void resume(FlowControlled* connection);
+    // Handles held requests of a connection that is neither paused nor waiting, in order, until
+    // none is left or one of them pauses it or makes it wait; then reads it again.
+    void drain(FlowControlled* connection);
+    void stopReading(FlowControlled* connection, State& state);
 
     const std::size_t connectionBound;
     const std::size_t totalBound;

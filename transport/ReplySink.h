@@ -14,6 +14,11 @@ class ReplySink {
     // Takes over one reply, a valid UTF-8 text. A connection that is no longer open drops it: a
     // reply that cannot reach its page has nowhere else to go.
     virtual void send(std::string&& reply) = 0;
+
+    // While true, the connection's requests that arrive are held, in order, and handled once it is
+    // false again: a call answered later (by a host process) keeps its place in the reply order.
+    // Sinks that serve no connection ignore it.
+    virtual void holdRequests(bool) {}
 };
 
 }  // namespace transport

@@ -153,8 +153,10 @@ namespace {
 // bring back a library loaded earlier. Every link and ".." on the way is already resolved; what
 // could still change in between is the file's entry in its own folder, and whoever can change that
 // can as well put any library there.
+// With `loadIt` false the file is only looked at: the result is then a non-null dummy when it would
+// have been loaded.
 void* loadCheckedPath(const std::string& path, const DynamicLibrary::Admission* admits,
-                      unsigned long& errorCode, std::string& location) {
+                      unsigned long& errorCode, std::string& location, bool loadIt = true) {
     FileDescriptor file(open(path.c_str(), O_PATH | O_CLOEXEC));
     if (file.get() < 0) {
         const int openError = errno != 0 ? errno : ENOENT;
@@ -183,6 +185,9 @@ void* loadCheckedPath(const std::string& path, const DynamicLibrary::Admission* 
         (admits != nullptr && !(*admits)(location)) || !S_ISREG(info.st_mode)) {
         errorCode = EACCES;
         return nullptr;
+    }
+    if (!loadIt) {
+        return &errorCode;
     }
     errno = 0;
     void* handle = dlopen(location.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -234,10 +239,10 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
     return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(handle));
 }
 
-std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
-                                                     const Admission& admits,
-                                                     unsigned long& errorCode,
-                                                     std::string& location) {
+namespace {
+
+void* admitAndLoad(const std::string& utf8Name, const DynamicLibrary::Admission& admits,
+                   unsigned long& errorCode, std::string& location, bool loadIt) {
     if (!usableName(utf8Name, errorCode)) {
         return nullptr;
     }
@@ -245,12 +250,29 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
     // the one place a bare name means here is the program's own folder.
     const std::string path =
         utf8Name.find('/') == std::string::npos ? programFolder() + utf8Name : utf8Name;
-    void* handle = loadCheckedPath(path, &admits, errorCode, location);
+    void* handle = loadCheckedPath(path, &admits, errorCode, location, loadIt);
+    if (handle != nullptr) {
+        errorCode = 0;
+    }
+    return handle;
+}
+
+}  // namespace
+
+std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
+                                                     const Admission& admits,
+                                                     unsigned long& errorCode,
+                                                     std::string& location) {
+    void* handle = admitAndLoad(utf8Name, admits, errorCode, location, true);
     if (handle == nullptr) {
         return nullptr;
     }
-    errorCode = 0;
     return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(handle));
+}
+
+bool DynamicLibrary::locate(const std::string& utf8Name, const Admission& admits,
+                            unsigned long& errorCode, std::string& location) {
+    return admitAndLoad(utf8Name, admits, errorCode, location, false) != nullptr;
 }
 
 DynamicLibrary::DynamicLibrary(void* handle) : handle(handle) {}

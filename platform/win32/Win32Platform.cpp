@@ -227,22 +227,23 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
     return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(module));
 }
 
-std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
-                                                     const Admission& admits,
-                                                     unsigned long& errorCode,
-                                                     std::string& location) {
+namespace {
+
+// With `loadIt` false the file is only looked at: true when it would have been loaded.
+bool admitAndLoad(const std::string& utf8Name, const DynamicLibrary::Admission& admits,
+                  unsigned long& errorCode, std::string& location, bool loadIt, HMODULE& module) {
     std::wstring wide;
     if (!toWide(utf8Name, wide)) {
         errorCode = ERROR_NO_UNICODE_TRANSLATION;
-        return nullptr;
+        return false;
     }
     if (wide.empty()) {
         errorCode = ERROR_MOD_NOT_FOUND;
-        return nullptr;
+        return false;
     }
     if (isNetworkOrDevicePath(wide)) {
         errorCode = ERROR_ACCESS_DENIED;
-        return nullptr;
+        return false;
     }
     // LoadLibraryW looks for a bare name beside the program first; the rest of its search (the
     // system folders, the current folder, PATH) is no place for modules.
@@ -280,31 +281,54 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
                         openError = ERROR_MOD_NOT_FOUND;
                     }
                     errorCode = openError != 0 ? openError : ERROR_MOD_NOT_FOUND;
-                    return nullptr;
+                    return false;
                 }
             }
         }
         errorCode = ERROR_ACCESS_DENIED;
-        return nullptr;
+        return false;
     }
     const std::wstring resolved = finalPath(file.get());
     if (resolved.empty()) {
         errorCode = ERROR_ACCESS_DENIED;
-        return nullptr;
+        return false;
     }
     location = toUtf8(withoutLongPrefix(resolved));
     if (!admits(locationKey(resolved)) || isNetworkOrDevicePath(withoutLongPrefix(resolved))) {
         errorCode = ERROR_ACCESS_DENIED;
-        return nullptr;
+        return false;
+    }
+    if (!loadIt) {
+        errorCode = 0;
+        return true;
     }
     DWORD error = 0;
-    HMODULE module = loadQuietly(resolved, error);
+    module = loadQuietly(resolved, error);
     if (module == nullptr) {
         errorCode = error != 0 ? error : ERROR_MOD_NOT_FOUND;
-        return nullptr;
+        return false;
     }
     errorCode = 0;
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
+                                                     const Admission& admits,
+                                                     unsigned long& errorCode,
+                                                     std::string& location) {
+    HMODULE module = nullptr;
+    if (!admitAndLoad(utf8Name, admits, errorCode, location, true, module)) {
+        return nullptr;
+    }
     return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(module));
+}
+
+bool DynamicLibrary::locate(const std::string& utf8Name, const Admission& admits,
+                            unsigned long& errorCode, std::string& location) {
+    HMODULE unused = nullptr;
+    return admitAndLoad(utf8Name, admits, errorCode, location, false, unused);
 }
 
 DynamicLibrary::DynamicLibrary(void* handle) : handle(handle) {}

@@ -75,9 +75,37 @@ def not_loaded(msg_id):
     return reply(msg_id, False, "Module have not been loaded")
 
 
+def host_pids(parent):
+    """The host processes (ravelink-host) the native program with this pid has started."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as stat:
+                text = stat.read()
+        except (OSError, ValueError):
+            continue
+        name = text[text.find("(") + 1:text.rfind(")")]
+        fields = text.rsplit(")", 1)[1].split()
+        if name == "ravelink-host" and int(fields[1]) == parent and fields[0] != "Z":
+            pids.append(int(entry))
+    return pids
+
+
+def process_gone(pid):
+    """No such process, or only its exit status left for collection."""
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except OSError:
+        return True
+
+
 class ProgramTestCase(unittest.TestCase):
     """Opens clients on the shared program and closes whatever a test leaves open, waiting until
-    the program has handled each close so no test sees the previous one's connections."""
+    the program has handled each close so no test sees the previous one's connections.
+    With ISOLATED, load() asks for the module in a host process of its own."""
+
+    ISOLATED = False
 
     def setUp(self):
         self.program = shared_program()
@@ -102,8 +130,11 @@ class ProgramTestCase(unittest.TestCase):
         client.close()
         self.program.wait_disconnects(before + 1)
 
-    def load(self, client, name):
-        self.assertEqual(client.request(request(MsgId="load", Module=TARGET.module(name))), LOAD_OK)
+    def load(self, client, name, isolated=None):
+        members = {"MsgId": "load", "Module": TARGET.module(name)}
+        if self.ISOLATED if isolated is None else isolated:
+            members["Isolated"] = True
+        self.assertEqual(client.request(request(**members)), LOAD_OK)
 
     def assertServing(self):
         """The program is still there and answers a new connection."""
@@ -450,6 +481,97 @@ class InvokeTests(ProgramTestCase):
         self.assertEqual(second, first + 1)
 
 
+class IsolatedInvokeTests(InvokeTests):
+    """The calls above with the module in a host process of its own: the same replies, byte for
+    byte."""
+
+    ISOLATED = True
+
+    def setUp(self):
+        if TARGET.windows:
+            self.skipTest("host processes are not built for the Windows programs yet")
+        super().setUp()
+
+    def test_module_state_is_shared_by_connections_that_load_it(self):
+        # an isolated module shares nothing: each page's host counts only that page's calls
+        other = self.client()
+        self.load(other, "echo_plugin")
+        self.call("c", "calls")
+        second = int(json.loads(other.request(request(MsgId="c", Method="calls")))["Response"])
+        self.assertEqual(second, 1)
+
+
+class IsolationTests(ProgramTestCase):
+    """Modules in host processes of their own: what a failing or slow host does to its page and to
+    the others."""
+
+    def setUp(self):
+        if TARGET.windows:
+            self.skipTest("host processes are not built for the Windows programs yet")
+        super().setUp()
+
+    def host_pid(self, page):
+        pid = int(json.loads(page.request(request(MsgId="p", Method="pid")))["Response"])
+        self.assertNotEqual(pid, self.program.process.pid)
+        return pid
+
+    def test_loads_answer_as_in_process(self):
+        for name, expected in [("echo_plugin", LOAD_OK), ("noinvoke_plugin", BAD_FORMAT),
+                               ("no_such_plugin", load_failed(TARGET.missing_code))]:
+            for isolated in (False, True):
+                with self.subTest(module=name, isolated=isolated):
+                    page = self.client()
+                    members = {"MsgId": "l", "Module": TARGET.module(name), "Isolated": isolated}
+                    self.assertEqual(page.request(request(**members)), expected)
+                    self.assertEqual(page.request(request(MsgId="e", Method="echo", Param="x")),
+                                     reply("e", True, "x") if expected == LOAD_OK
+                                     else not_loaded("e"))
+                    self.close(page)
+
+    def test_a_crash_ends_only_its_call(self):
+        page, other = self.client(), self.client()
+        self.load(page, "echo_plugin", isolated=True)
+        self.load(other, "echo_plugin", isolated=True)
+        self.assertEqual(page.request(request(MsgId="c1", Method="crash")),
+                         reply("c1", False, "[ crash ] function faild."))
+        self.assertEqual(other.request(request(MsgId="o", Method="echo", Param="on")),
+                         reply("o", True, "on"))
+        self.assertEqual(page.request(request(MsgId="c2", Method="echo")), not_loaded("c2"))
+        self.load(page, "echo_plugin", isolated=True)
+        self.assertEqual(page.request(request(MsgId="a", Method="echo", Param="again")),
+                         reply("a", True, "again"))
+        harness.wait_until(lambda: b"ended during a call (signal" in self.program.stderr.text(),
+                           TARGET.reply_timeout, "the error log line about the crashed host")
+        line = [text for text in self.program.stderr.text().decode().splitlines()
+                if "ended during a call" in text][-1]
+        self.assertIn(TARGET.module("echo_plugin"), line)
+
+    def test_a_slow_call_holds_only_its_own_page(self):
+        slow, other = self.client(), self.client()
+        self.load(slow, "echo_plugin", isolated=True)
+        self.load(other, "echo_plugin", isolated=True)
+        slow.send(request(MsgId="s", Method="sleep", Param="2000"))
+        slow.send(request(MsgId="after", Method="echo", Param="held"))
+        time.sleep(0.2)
+        started = time.monotonic()
+        self.assertEqual(other.request(request(MsgId="o", Method="echo", Param="quick")),
+                         reply("o", True, "quick"))
+        self.assertLess(time.monotonic() - started, 0.2)
+        self.assertEqual(slow.receive(), reply("s", True, "[ sleep ] function success."))
+        self.assertEqual(slow.receive(), reply("after", True, "held"))
+
+    def test_closing_a_page_ends_its_hung_host(self):
+        page = self.client()
+        self.load(page, "echo_plugin", isolated=True)
+        pid = self.host_pid(page)
+        page.send(request(MsgId="h", Method="sleep", Param="60000"))
+        time.sleep(0.2)
+        self.close(page)
+        harness.wait_until(lambda: process_gone(pid), 2.0 + TARGET.reply_timeout,
+                           "the hung host %d to end" % pid)
+        self.assertServing()
+
+
 class ConnectionTests(ProgramTestCase):
     def test_connections_are_isolated(self):
         loaded = self.client()
@@ -739,6 +861,25 @@ class OwnProgramTestCase(unittest.TestCase):
 
 class LifecycleTests(OwnProgramTestCase):
 
+    def test_killing_the_program_ends_every_host(self):
+        if TARGET.windows:
+            self.skipTest("host processes are not built for the Windows programs yet")
+        program = self.start()
+        pages = []
+        for method in ["echo", "sleep"]:
+            page = Client(TARGET.reply_timeout)
+            self.clients.append(page)
+            text = request(MsgId="l", Module=TARGET.module("echo_plugin"), Isolated=True)
+            self.assertEqual(page.request(text), LOAD_OK)
+            page.send(request(MsgId="m", Method=method, Param="60000"))
+            pages.append(page)
+        self.assertEqual(pages[0].receive(), reply("m", True, "60000"))
+        hosts = host_pids(program.process.pid)
+        self.assertEqual(len(hosts), 2)
+        program.kill()
+        harness.wait_until(lambda: all(process_gone(pid) for pid in hosts), 1.0,
+                           "the hosts %s to end with the program" % hosts)
+
     def test_restart_right_after_kill_9_with_open_connections(self):
         first = self.start()
         for index in range(3):
@@ -1018,6 +1159,22 @@ class PolicyTests(OwnProgramTestCase):
         self.assertIn("cannot be used", lines[0])
         self.assertIn("refusing every connection and every module load", lines[0])
 
+    def test_isolate_modules_isolates_loads_that_did_not_ask(self):
+        if TARGET.windows:
+            self.skipTest("host processes are not built for the Windows programs yet")
+        folder, (inside, outside, link_out) = self.module_folders()
+        self.policy.write({"IsolateModules": True, "AllowedModuleFolders": [folder]})
+        program = self.start()
+        page = self.client(None)
+        self.assertEqual(page.request(request(MsgId="l", Module=inside)), LOAD_OK)
+        answer = json.loads(page.request(request(MsgId="p", Method="pid")))
+        self.assertNotEqual(int(answer["Response"]), program.process.pid)
+        # the folders are checked by the program before any host starts
+        for name in [outside, link_out]:
+            with self.subTest(module=name):
+                self.assertEqual(page.request(request(MsgId="o", Module=name)), load_failed(13))
+        self.assertEqual(host_pids(program.process.pid), [int(answer["Response"])])
+
     def test_policy_others_can_write_is_ignored(self):
         if TARGET.windows:
             self.skipTest("file ownership is a Linux matter; HKLM is writable by administrators only")
@@ -1066,7 +1223,8 @@ def main():
     else:
         # the tests of the shared program first, then those that start programs of their own
         suite = unittest.TestSuite()
-        for case in [SyntaxErrorTests, LoadTests, InvokeTests, ConnectionTests, TransportTests,
+        for case in [SyntaxErrorTests, LoadTests, InvokeTests, IsolatedInvokeTests, IsolationTests,
+                     ConnectionTests, TransportTests,
                      StopTests, LifecycleTests, AbuseTests, PolicyTests]:
             suite.addTests(loader.loadTestsFromTestCase(case))
     started = time.monotonic()

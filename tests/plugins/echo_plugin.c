@@ -9,8 +9,15 @@
 static void sleep_ms(unsigned ms) {
     Sleep(ms);
 }
+static unsigned long process_id(void) {
+    return (unsigned long)GetCurrentProcessId();
+}
 #else
 #include <time.h>
+#include <unistd.h>
+static unsigned long process_id(void) {
+    return (unsigned long)getpid();
+}
 static void sleep_ms(unsigned ms) {
     struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
     nanosleep(&ts, NULL);
@@ -65,6 +72,17 @@ RAVELINK_PLUGIN_EXPORT int32_t RAVELINK_CALL Invoke(const char* method, const ch
         char text[32];
         snprintf(text, sizeof text, "%d", calls);
         *output = ravelink_copy_answer(text);
+        return 0;
+    }
+    if (strcmp(method, "pid") == 0) { /* the id of the process it runs in */
+        char text[32];
+        snprintf(text, sizeof text, "%lu", process_id());
+        *output = ravelink_copy_answer(text);
+        return 0;
+    }
+    if (strcmp(method, "crash") == 0) { /* ends the process it runs in, as a faulty plug-in would */
+        volatile int* nowhere = NULL;
+        *nowhere = 1;
         return 0;
     }
     if (strcmp(method, "length") == 0) { /* byte length of the parameter */

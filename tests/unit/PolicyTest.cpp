@@ -182,6 +182,8 @@ TEST(Policy, AnythingButTheKnownSettingsIsAnError) {
         {"{\"AllowConnectionsWithoutOrigin\": \"false\"}", "true or false"},
         {"{\"AllowedModuleFolders\": [\"modules\"]}", "AllowedModuleFolders"},
         {"{\"AllowedModuleFolders\": {}}", "list of texts"},
+        {"{\"IsolateModules\": 1}", "true or false"},
+        {"{\"IsolateModules\": null}", "true or false"},
     };
     for (const auto& c : cases) {
         Policy policy;

@@ -1,0 +1,223 @@
+// Helper processes on Linux and other POSIX systems: ChildProcess and ParentPipe.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/write.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "platform/ChildProcess.h"
+#include "platform/ParentPipe.h"
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+// The descriptor the child finds its end of the pipe on, and the arguments that say so.
+constexpr int kChildPipe = 3;
+
+std::string ownFolder() {
+    char buffer[4096];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer) {
+        return "./";
+    }
+    std::string program(buffer, static_cast<size_t>(length));
+    return program.substr(0, program.rfind('/') + 1);
+}
+
+std::string describe(int status) {
+    if (WIFSIGNALED(status)) {
+        const char* name = strsignal(WTERMSIG(status));
+        return "signal " + std::to_string(WTERMSIG(status)) +
+               (name ? std::string(" (") + name + ")" : "");
+    }
+    if (WIFEXITED(status)) {
+        return "exit code " + std::to_string(WEXITSTATUS(status));
+    }
+    return "status " + std::to_string(status);
+}
+
+}  // namespace
+
+struct ChildProcess::Parts {
+    Parts(asio::io_context& loop, int fd, pid_t pid) : pipe(loop, fd), pid(pid) {}
+    asio::posix::stream_descriptor pipe;
+    pid_t pid;  // 0 once collected
+};
+
+std::unique_ptr<ChildProcess> ChildProcess::start(asio::io_context& loop,
+                                                  const std::string& program,
+                                                  unsigned long& errorCode) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        errorCode = static_cast<unsigned long>(errno);
+        return nullptr;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // The child's end becomes descriptor 3 (dup2 clears close-on-exec); nothing else of this
+    // program (its listening socket, its pages' connections) reaches the child.
+    posix_spawn_file_actions_adddup2(&actions, ends[1], kChildPipe);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    posix_spawn_file_actions_addclosefrom_np(&actions, kChildPipe + 1);
+#endif
+    const std::string parent = std::to_string(static_cast<long>(getpid()));
+    const std::string pipeArgument = std::to_string(kChildPipe);
+    char* const argv[] = {const_cast<char*>(program.c_str()),
+                          const_cast<char*>(pipeArgument.c_str()),
+                          const_cast<char*>(parent.c_str()), nullptr};
+    pid_t pid = 0;
+    const int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    if (failed != 0) {
+        close(ends[0]);
+        errorCode = static_cast<unsigned long>(failed);
+        return nullptr;
+    }
+    return std::unique_ptr<ChildProcess>(
+        new ChildProcess(std::make_unique<Parts>(loop, ends[0], pid)));
+}
+
+std::string ChildProcess::besideProgram(const std::string& name) {
+    return ownFolder() + name;
+}
+
+unsigned long ChildProcess::brokenPipeCode() {
+    return EPIPE;
+}
+
+ChildProcess::ChildProcess(std::unique_ptr<Parts> parts) : parts(std::move(parts)) {}
+
+ChildProcess::~ChildProcess() {
+    std::error_code ignored;
+    parts->pipe.close(ignored);
+    if (parts->pid != 0) {
+        kill(parts->pid, SIGKILL);
+        int status = 0;
+        while (waitpid(parts->pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+void ChildProcess::readSome(char* buffer, std::size_t size, ReadHandler handler) {
+    parts->pipe.async_read_some(asio::buffer(buffer, size), std::move(handler));
+}
+
+void ChildProcess::write(std::shared_ptr<const std::string> bytes, WriteHandler handler) {
+    const std::string& text = *bytes;
+    asio::async_write(parts->pipe, asio::buffer(text),
+                      [bytes = std::move(bytes), handler = std::move(handler)](
+                          const std::error_code& error, std::size_t) { handler(error); });
+}
+
+void ChildProcess::terminate() {
+    if (parts->pid != 0) {
+        kill(parts->pid, SIGKILL);
+    }
+}
+
+std::string ChildProcess::collect() {
+    if (parts->pid == 0) {
+        return "already collected";
+    }
+    int status = 0;
+    // Its end of the pipe closes as it exits, a moment before it can be collected.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const pid_t done = waitpid(parts->pid, &status, WNOHANG);
+        if (done == parts->pid) {
+            parts->pid = 0;
+            return describe(status);
+        }
+        if (done < 0 && errno != EINTR) {
+            parts->pid = 0;
+            return "an unknown end";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(parts->pid, SIGKILL);
+    while (waitpid(parts->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    parts->pid = 0;
+    return "its pipe closed while it still ran; ended with " + describe(status);
+}
+
+std::unique_ptr<ParentPipe> ParentPipe::open(int argc, char** argv, std::string& problem) {
+    if (argc != 3) {
+        problem = "started without a pipe: this program is started by ravelink only";
+        return nullptr;
+    }
+    const long fd = std::strtol(argv[1], nullptr, 10);
+    const long parent = std::strtol(argv[2], nullptr, 10);
+    if (fd < 0 || parent <= 0 || fcntl(static_cast<int>(fd), F_GETFD) < 0) {
+        problem = "started without a usable pipe";
+        return nullptr;
+    }
+#if defined(__linux__)
+    // Ended with the parent, even in the middle of a call. The parent may have died before this
+    // was set, so it is asked afterwards whether it is still the same parent.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+    if (getppid() != static_cast<pid_t>(parent)) {
+        problem = "the program that started this one has already ended";
+        return nullptr;
+    }
+    fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+    // A write to a pipe whose parent is gone fails instead of ending the process without a word.
+    signal(SIGPIPE, SIG_IGN);
+    return std::unique_ptr<ParentPipe>(new ParentPipe(fd));
+}
+
+ParentPipe::ParentPipe(std::intptr_t handle) : handle(handle) {}
+
+ParentPipe::~ParentPipe() {
+    close(static_cast<int>(handle));
+}
+
+std::size_t ParentPipe::read(char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(static_cast<int>(handle), buffer, size);
+        if (got >= 0) {
+            return static_cast<std::size_t>(got);
+        }
+        if (errno != EINTR) {
+            return 0;
+        }
+    }
+}
+
+bool ParentPipe::write(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t wrote =
+            ::write(static_cast<int>(handle), bytes.data() + done, bytes.size() - done);
+        if (wrote < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+}  // namespace platform

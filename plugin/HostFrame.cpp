@@ -1,0 +1,109 @@
+#include "plugin/HostFrame.h"
+
+#include <utility>
+
+namespace plugin {
+
+namespace {
+
+void putU32(std::string& out, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<char>((value >> shift) & 0xFF));
+    }
+}
+
+std::uint32_t getU32(const char* bytes) {
+    std::uint32_t value = 0;
+    for (int index = 3; index >= 0; --index) {
+        value = (value << 8) | static_cast<unsigned char>(bytes[index]);
+    }
+    return value;
+}
+
+constexpr std::size_t kFixedBody = 1 + 1 + 4 + 4 + 4;
+
+}  // namespace
+
+std::string HostFrame::encode() const {
+    std::string out;
+    const std::size_t body = kFixedBody + first.size() + second.size();
+    out.reserve(4 + body);
+    putU32(out, static_cast<std::uint32_t>(body));
+    out.push_back(static_cast<char>(kind));
+    out.push_back(flag ? 1 : 0);
+    putU32(out, static_cast<std::uint32_t>(code));
+    putU32(out, static_cast<std::uint32_t>(first.size()));
+    out += first;
+    putU32(out, static_cast<std::uint32_t>(second.size()));
+    out += second;
+    return out;
+}
+
+void HostFrame::Reader::feed(const char* bytes, std::size_t count) {
+    if (!failure.empty()) {
+        return;
+    }
+    // Taken frames go before the buffer grows, so a long answer arriving in pieces is not moved
+    // again and again.
+    if (consumed > 0 && consumed == buffer.size()) {
+        buffer.clear();
+        consumed = 0;
+    } else if (consumed > 0 && consumed >= buffer.size() / 2) {
+        buffer.erase(0, consumed);
+        consumed = 0;
+    }
+    buffer.append(bytes, count);
+}
+
+bool HostFrame::Reader::next(HostFrame& frame) {
+    if (!failure.empty() || buffer.size() - consumed < 4) {
+        return false;
+    }
+    const char* head = buffer.data() + consumed;
+    const std::uint32_t body = getU32(head);
+    if (body > kMaxBody) {
+        failure = "a frame of " + std::to_string(body) + " bytes, over the limit";
+        return false;
+    }
+    if (body < kFixedBody) {
+        failure = "a frame of " + std::to_string(body) + " bytes, too short for its header";
+        return false;
+    }
+    if (buffer.size() - consumed - 4 < body) {
+        return false;
+    }
+    const char* p = head + 4;
+    const char* const end = p + body;
+    const auto kind = static_cast<std::uint8_t>(p[0]);
+    const auto flag = static_cast<std::uint8_t>(p[1]);
+    if (kind < kLoad || kind > kRelease || flag > 1) {
+        failure =
+            "a frame of unknown kind " + std::to_string(kind) + " or flag " + std::to_string(flag);
+        return false;
+    }
+    const std::int32_t code = static_cast<std::int32_t>(getU32(p + 2));
+    p += 6;
+    const std::uint32_t firstLength = getU32(p);
+    p += 4;
+    if (static_cast<std::size_t>(end - p) < static_cast<std::size_t>(firstLength) + 4) {
+        failure = "a frame whose texts do not fit its length";
+        return false;
+    }
+    const char* const firstBytes = p;
+    p += firstLength;
+    const std::uint32_t secondLength = getU32(p);
+    p += 4;
+    if (static_cast<std::size_t>(end - p) != secondLength) {
+        failure = "a frame whose texts do not fit its length";
+        return false;
+    }
+    frame.kind = static_cast<Kind>(kind);
+    frame.flag = flag != 0;
+    frame.code = code;
+    frame.first.assign(firstBytes, firstLength);
+    frame.second.assign(p, secondLength);
+    consumed += 4 + body;
+    return true;
+}
+
+}  // namespace plugin
