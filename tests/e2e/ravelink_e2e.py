@@ -7,6 +7,7 @@ Usage: ravelink_e2e.py --kind linux|windows|windows64 --program PATH --plugins D
 """
 
 import argparse
+import errno
 import json
 import os
 import re
@@ -546,6 +547,15 @@ class IsolationTests(ProgramTestCase):
                 if "ended during a call" in text][-1]
         self.assertIn(TARGET.module("echo_plugin"), line)
 
+    def test_a_host_that_ends_during_its_load(self):
+        page = self.client()
+        self.load(page, "echo_plugin", isolated=True)
+        text = request(MsgId="l", Module=TARGET.module("crashload_plugin"), Isolated=True)
+        self.assertEqual(page.request(text), load_failed(109 if TARGET.windows else errno.EPIPE))
+        # a failed load keeps the earlier module
+        self.assertEqual(page.request(request(MsgId="e", Method="echo", Param="kept")),
+                         reply("e", True, "kept"))
+
     def test_a_slow_call_holds_only_its_own_page(self):
         slow, other = self.client(), self.client()
         self.load(slow, "echo_plugin", isolated=True)
@@ -816,7 +826,13 @@ class StopTests(ProgramTestCase):
         self.load(page, "recorder_b")
         self.load(page, "recorder_a")
         idle = self.client()
+        hung = self.client()
+        self.load(hung, "echo_plugin", isolated=True)
+        hung.send(request(MsgId="h", Method="sleep", Param="60000"))
+        hosts = host_pids(self.program.process.pid)
+        self.assertEqual(len(hosts), 1)
         code = self.program.stop()
+        self.assertTrue(all(process_gone(pid) for pid in hosts), "a host outlived the program")
         page.wait_closed()
         idle.wait_closed()
         stop_shared_program()
@@ -860,6 +876,25 @@ class OwnProgramTestCase(unittest.TestCase):
 
 
 class LifecycleTests(OwnProgramTestCase):
+
+    def test_no_host_beside_the_program_fails_isolated_loads_only(self):
+        if TARGET.windows:
+            self.skipTest("host processes are not built for the Windows programs yet")
+        folder = tempfile.mkdtemp(dir=WORK_DIR)
+        alone = os.path.join(folder, os.path.basename(TARGET.program))
+        shutil.copy2(TARGET.program, alone)
+        target = harness.Target(TARGET.kind, alone, TARGET.plugin_dir, TARGET.wine_run)
+        harness.wait_until(lambda: not harness.port_accepts(), TARGET.start_timeout,
+                           "the previous program to leave %s:%d" % (HOST, PORT))
+        program = Program(target, RECORDER.path)
+        self.programs.append(program)
+        program.start()
+        page = Client(TARGET.reply_timeout)
+        self.clients.append(page)
+        module = TARGET.module("echo_plugin")
+        self.assertEqual(page.request(request(MsgId="l", Module=module, Isolated=True)),
+                         load_failed(errno.ENOENT))
+        self.assertEqual(page.request(request(MsgId="l", Module=module)), LOAD_OK)
 
     def test_killing_the_program_ends_every_host(self):
         if TARGET.windows:

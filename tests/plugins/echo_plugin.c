@@ -24,6 +24,14 @@ static void sleep_ms(unsigned ms) {
 }
 #endif
 
+#if defined(ECHO_CRASH_ON_LOAD)
+/* Built as crashload_plugin: ends the process that loads it before any call, as a plug-in whose
+   initialiser fails badly would. Only ever loaded into a host process of its own. */
+__attribute__((constructor)) static void crash_on_load(void) {
+    abort();
+}
+#endif
+
 static int calls = 0;
 
 RAVELINK_PLUGIN_EXPORT int32_t RAVELINK_CALL Invoke(const char* method, const char* param,
