@@ -1,6 +1,7 @@
 # The Linux release package, made by CPack from this project's install rules: `make package` (or the
 # build tree's `package` target) writes ${RAVELINK_PACKAGE_DIR}/ravelink_<version>_<arch>.deb holding
 #   /usr/bin/ravelink                           the program
+#   /usr/bin/ravelink-host                      the host process of isolated modules
 #   /usr/lib/libravelink_info.so                the information plug-in, where dlopen finds a bare name
 #   /usr/lib/systemd/user/ravelink.service      the user unit, enabled for every user by postinst
 #   /usr/include/ravelink/, /usr/lib/cmake/ravelink/   the plug-in SDK (header and CMake package)

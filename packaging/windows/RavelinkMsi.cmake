@@ -41,11 +41,12 @@ function(ravelink_msi output version)
             -D "Version=${version}" -D "Publisher=${RAVELINK_PUBLISHER}" -D "Width=${msi_width}"
             -D "ComponentGuid=${msi_component_guid}" -D "FolderGuid=${msi_folder_guid}"
             -D "SystemDirProperty=${msi_system_dir}"
-            -D "Program=$<TARGET_FILE_NAME:ravelink>" -D "InfoPlugin=$<TARGET_FILE_NAME:ravelink_info>"
+            -D "Program=$<TARGET_FILE_NAME:ravelink>" -D "Host=$<TARGET_FILE_NAME:ravelink-host>"
+            -D "InfoPlugin=$<TARGET_FILE_NAME:ravelink_info>"
             -o "${output}" "${msi_wxs}"
-    # wixl takes file sources relative to the working directory only, so both binaries sit there.
+    # wixl takes file sources relative to the working directory only, so the binaries sit there.
     WORKING_DIRECTORY "${PROJECT_BINARY_DIR}"
-    DEPENDS ravelink ravelink_info "${msi_wxs}"
+    DEPENDS ravelink ravelink-host ravelink_info "${msi_wxs}"
     COMMENT "Building ${output}"
     VERBATIM)
 endfunction()

@@ -1,26 +1,157 @@
-// Helper processes on Windows: ChildProcess and ParentPipe. Host processes are not available in
-// the Windows programs yet: starting one fails with ERROR_NOT_SUPPORTED, so an isolated load gets
-// the ordinary load-failure reply with that code.
+// Helper processes on Windows: ChildProcess and ParentPipe.
+//
+// The pipe is a named pipe with a name nobody can guess, opened for overlapped I/O on the
+// program's side (watched by the event loop through asio::windows::stream_handle) and inherited,
+// as the only handle, by the child. Every child goes into one job object that ends its processes
+// when its last handle closes, which the system does when the program ends, however it ends.
 #include <windows.h>
 
+#include <asio/windows/stream_handle.hpp>
+#include <asio/write.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/ChildProcess.h"
 #include "platform/ParentPipe.h"
+#include "platform/Utf8.h"
 
 namespace platform {
 
-struct ChildProcess::Parts {};
+namespace {
 
-std::unique_ptr<ChildProcess> ChildProcess::start(asio::io_context&, const std::string&,
+std::wstring widen(const std::string& utf8) {
+    std::u16string utf16;
+    Utf8::toUtf16(utf8, utf16);
+    return std::wstring(utf16.begin(), utf16.end());
+}
+
+std::string narrow(const std::wstring& wide) {
+    if (wide.empty()) {
+        return std::string();
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], size,
+                            nullptr, nullptr);
+    }
+    return utf8;
+}
+
+// The job every child is put into. Created on the first start and never closed by the program:
+// its handle goes with the process, and with it every child still running.
+HANDLE childrenJob() {
+    static HANDLE job = [] {
+        HANDLE created = CreateJobObjectW(nullptr, nullptr);
+        if (created != nullptr) {
+            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+            limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+            SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits,
+                                    sizeof limits);
+        }
+        return created;
+    }();
+    return job;
+}
+
+std::string describe(DWORD code) {
+    char text[32];
+    if (code >= 0xC0000000u) {
+        std::snprintf(text, sizeof text, "exit code 0x%08lX", static_cast<unsigned long>(code));
+    } else {
+        std::snprintf(text, sizeof text, "exit code %lu", static_cast<unsigned long>(code));
+    }
+    return text;
+}
+
+}  // namespace
+
+struct ChildProcess::Parts {
+    Parts(asio::io_context& loop, HANDLE pipe, HANDLE process)
+        : pipe(loop, pipe), process(process) {}
+    asio::windows::stream_handle pipe;
+    HANDLE process;  // owned; null once collected
+};
+
+std::unique_ptr<ChildProcess> ChildProcess::start(asio::io_context& loop,
+                                                  const std::string& program,
                                                   unsigned long& errorCode) {
-    errorCode = ERROR_NOT_SUPPORTED;
-    return nullptr;
+    static std::atomic<unsigned long> started(0);
+    const std::wstring name = L"\\\\.\\pipe\\ravelink-host-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(++started) + L"-" + std::to_wstring(GetTickCount64());
+    HANDLE ours = CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
+        65536, 0, nullptr);
+    if (ours == INVALID_HANDLE_VALUE) {
+        errorCode = GetLastError();
+        return nullptr;
+    }
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE theirs = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inheritable,
+                                OPEN_EXISTING, 0, nullptr);
+    if (theirs == INVALID_HANDLE_VALUE) {
+        errorCode = GetLastError();
+        CloseHandle(ours);
+        return nullptr;
+    }
+
+    // Only the child's end of the pipe is inherited, none of the program's sockets.
+    SIZE_T listSize = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    std::vector<char> listBytes(listSize);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes.data());
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW;
+    if (InitializeProcThreadAttributeList(list, 1, 0, &listSize) &&
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &theirs,
+                                  sizeof theirs, nullptr, nullptr)) {
+        startup.lpAttributeList = list;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+    const std::wstring path = widen(program);
+    std::wstring command = L"\"" + path + L"\" " +
+                           std::to_wstring(reinterpret_cast<std::uintptr_t>(theirs)) + L" " +
+                           std::to_wstring(GetCurrentProcessId());
+    PROCESS_INFORMATION created{};
+    const BOOL ok = CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, TRUE, flags,
+                                   nullptr, nullptr, &startup.StartupInfo, &created);
+    const DWORD startError = GetLastError();
+    if (startup.lpAttributeList != nullptr) {
+        DeleteProcThreadAttributeList(list);
+    }
+    CloseHandle(theirs);
+    if (!ok) {
+        CloseHandle(ours);
+        errorCode = startError;
+        return nullptr;
+    }
+    HANDLE job = childrenJob();
+    if (job != nullptr) {
+        AssignProcessToJobObject(job, created.hProcess);
+    }
+    ResumeThread(created.hThread);
+    CloseHandle(created.hThread);
+    return std::unique_ptr<ChildProcess>(
+        new ChildProcess(std::make_unique<Parts>(loop, ours, created.hProcess)));
 }
 
 std::string ChildProcess::besideProgram(const std::string& name) {
-    return name + ".exe";
+    std::wstring buffer(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+    buffer.resize(length);
+    const std::wstring::size_type slash = buffer.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"" : buffer.substr(0, slash + 1);
+    return narrow(folder) + name + ".exe";
 }
 
 unsigned long ChildProcess::brokenPipeCode() {
@@ -29,33 +160,115 @@ unsigned long ChildProcess::brokenPipeCode() {
 
 ChildProcess::ChildProcess(std::unique_ptr<Parts> parts) : parts(std::move(parts)) {}
 
-ChildProcess::~ChildProcess() = default;
-
-void ChildProcess::readSome(char*, std::size_t, ReadHandler) {}
-
-void ChildProcess::write(std::shared_ptr<const std::string>, WriteHandler) {}
-
-void ChildProcess::terminate() {}
-
-std::string ChildProcess::collect() {
-    return "not started";
+ChildProcess::~ChildProcess() {
+    std::error_code ignored;
+    parts->pipe.close(ignored);
+    if (parts->process != nullptr) {
+        TerminateProcess(parts->process, 1);
+        WaitForSingleObject(parts->process, 5000);
+        CloseHandle(parts->process);
+    }
 }
 
-std::unique_ptr<ParentPipe> ParentPipe::open(int, char**, std::string& problem) {
-    problem = "host processes are not available in this program yet";
-    return nullptr;
+void ChildProcess::readSome(char* buffer, std::size_t size, ReadHandler handler) {
+    parts->pipe.async_read_some(asio::buffer(buffer, size), std::move(handler));
+}
+
+void ChildProcess::write(std::shared_ptr<const std::string> bytes, WriteHandler handler) {
+    const std::string& text = *bytes;
+    asio::async_write(parts->pipe, asio::buffer(text),
+                      [bytes = std::move(bytes), handler = std::move(handler)](
+                          const std::error_code& error, std::size_t) { handler(error); });
+}
+
+void ChildProcess::terminate() {
+    if (parts->process != nullptr) {
+        TerminateProcess(parts->process, 1);
+    }
+}
+
+std::string ChildProcess::collect() {
+    if (parts->process == nullptr) {
+        return "already collected";
+    }
+    std::string how;
+    // Its end of the pipe closes as it exits, a moment before its exit code is there.
+    if (WaitForSingleObject(parts->process, 100) != WAIT_OBJECT_0) {
+        TerminateProcess(parts->process, 1);
+        WaitForSingleObject(parts->process, 5000);
+        how = "its pipe closed while it still ran; ended with ";
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(parts->process, &code);
+    CloseHandle(parts->process);
+    parts->process = nullptr;
+    return how + describe(code);
+}
+
+namespace {
+
+// Ends this process once the parent has ended: the job ends it too, this covers a parent that
+// could not put it into one.
+DWORD WINAPI endWithParent(void* parent) {
+    WaitForSingleObject(static_cast<HANDLE>(parent), INFINITE);
+    TerminateProcess(GetCurrentProcess(), 1);
+    return 0;
+}
+
+}  // namespace
+
+std::unique_ptr<ParentPipe> ParentPipe::open(int argc, char** argv, std::string& problem) {
+    if (argc != 3) {
+        problem = "started without a pipe: this program is started by ravelink only";
+        return nullptr;
+    }
+    const auto handle = static_cast<std::uintptr_t>(std::strtoull(argv[1], nullptr, 10));
+    const auto parentId = static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10));
+    HANDLE pipe = reinterpret_cast<HANDLE>(handle);
+    if (handle == 0 || GetFileType(pipe) != FILE_TYPE_PIPE) {
+        problem = "started without a usable pipe";
+        return nullptr;
+    }
+    HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, parentId);
+    if (parent == nullptr || WaitForSingleObject(parent, 0) == WAIT_OBJECT_0) {
+        problem = "the program that started this one has already ended";
+        return nullptr;
+    }
+    HANDLE watcher = CreateThread(nullptr, 0, &endWithParent, parent, 0, nullptr);
+    if (watcher != nullptr) {
+        CloseHandle(watcher);
+    }
+    return std::unique_ptr<ParentPipe>(new ParentPipe(static_cast<std::intptr_t>(handle)));
 }
 
 ParentPipe::ParentPipe(std::intptr_t handle) : handle(handle) {}
 
-ParentPipe::~ParentPipe() = default;
-
-std::size_t ParentPipe::read(char*, std::size_t) {
-    return 0;
+ParentPipe::~ParentPipe() {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
-bool ParentPipe::write(const std::string&) {
-    return false;
+std::size_t ParentPipe::read(char* buffer, std::size_t size) {
+    DWORD got = 0;
+    const DWORD wanted = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle), buffer, wanted, &got, nullptr)) {
+        return 0;
+    }
+    return got;
+}
+
+bool ParentPipe::write(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const std::size_t left = bytes.size() - done;
+        DWORD wrote = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(handle), bytes.data() + done,
+                       left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left), &wrote,
+                       nullptr)) {
+            return false;
+        }
+        done += wrote;
+    }
+    return true;
 }
 
 }  // namespace platform

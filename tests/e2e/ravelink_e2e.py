@@ -76,18 +76,30 @@ def not_loaded(msg_id):
     return reply(msg_id, False, "Module have not been loaded")
 
 
-def host_pids(parent):
-    """The host processes (ravelink-host) the native program with this pid has started."""
+def host_pids(program):
+    """The (Linux) ids of the host processes (ravelink-host) this program has started; under Wine,
+    those of the test prefix."""
+    prefix = os.environ.get("WINEPREFIX", "").encode()
     pids = []
     for entry in os.listdir("/proc"):
         try:
             with open("/proc/%s/stat" % entry) as stat:
                 text = stat.read()
+            if TARGET.windows:
+                with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                    command = cmdline.read()
+                with open("/proc/%s/environ" % entry, "rb") as environ:
+                    mine = b"WINEPREFIX=" + prefix + b"\0" in environ.read()
         except (OSError, ValueError):
             continue
-        name = text[text.find("(") + 1:text.rfind(")")]
         fields = text.rsplit(")", 1)[1].split()
-        if name == "ravelink-host" and int(fields[1]) == parent and fields[0] != "Z":
+        if fields[0] == "Z":
+            continue
+        if TARGET.windows:
+            if mine and b"ravelink-host.exe" in command:
+                pids.append(int(entry))
+        elif text[text.find("(") + 1:text.rfind(")")] == "ravelink-host" and \
+                int(fields[1]) == program.process.pid:
             pids.append(int(entry))
     return pids
 
@@ -488,11 +500,6 @@ class IsolatedInvokeTests(InvokeTests):
 
     ISOLATED = True
 
-    def setUp(self):
-        if TARGET.windows:
-            self.skipTest("host processes are not built for the Windows programs yet")
-        super().setUp()
-
     def test_module_state_is_shared_by_connections_that_load_it(self):
         # an isolated module shares nothing: each page's host counts only that page's calls
         other = self.client()
@@ -506,15 +513,6 @@ class IsolationTests(ProgramTestCase):
     """Modules in host processes of their own: what a failing or slow host does to its page and to
     the others."""
 
-    def setUp(self):
-        if TARGET.windows:
-            self.skipTest("host processes are not built for the Windows programs yet")
-        super().setUp()
-
-    def host_pid(self, page):
-        pid = int(json.loads(page.request(request(MsgId="p", Method="pid")))["Response"])
-        self.assertNotEqual(pid, self.program.process.pid)
-        return pid
 
     def test_loads_answer_as_in_process(self):
         for name, expected in [("echo_plugin", LOAD_OK), ("noinvoke_plugin", BAD_FORMAT),
@@ -541,10 +539,11 @@ class IsolationTests(ProgramTestCase):
         self.load(page, "echo_plugin", isolated=True)
         self.assertEqual(page.request(request(MsgId="a", Method="echo", Param="again")),
                          reply("a", True, "again"))
-        harness.wait_until(lambda: b"ended during a call (signal" in self.program.stderr.text(),
+        how = r"ended during a call \((signal 11|exit code 0xC0000005)"
+        harness.wait_until(lambda: re.search(how, self.program.stderr.text().decode()),
                            TARGET.reply_timeout, "the error log line about the crashed host")
         line = [text for text in self.program.stderr.text().decode().splitlines()
-                if "ended during a call" in text][-1]
+                if re.search(how, text)][-1]
         self.assertIn(TARGET.module("echo_plugin"), line)
 
     def test_a_host_that_ends_during_its_load(self):
@@ -573,12 +572,13 @@ class IsolationTests(ProgramTestCase):
     def test_closing_a_page_ends_its_hung_host(self):
         page = self.client()
         self.load(page, "echo_plugin", isolated=True)
-        pid = self.host_pid(page)
+        hosts = host_pids(self.program)
+        self.assertEqual(len(hosts), 1)
         page.send(request(MsgId="h", Method="sleep", Param="60000"))
         time.sleep(0.2)
         self.close(page)
-        harness.wait_until(lambda: process_gone(pid), 2.0 + TARGET.reply_timeout,
-                           "the hung host %d to end" % pid)
+        harness.wait_until(lambda: process_gone(hosts[0]), 2.0 + TARGET.reply_timeout,
+                           "the hung host %d to end" % hosts[0])
         self.assertServing()
 
 
@@ -829,7 +829,7 @@ class StopTests(ProgramTestCase):
         hung = self.client()
         self.load(hung, "echo_plugin", isolated=True)
         hung.send(request(MsgId="h", Method="sleep", Param="60000"))
-        hosts = host_pids(self.program.process.pid)
+        hosts = host_pids(self.program)
         self.assertEqual(len(hosts), 1)
         code = self.program.stop()
         self.assertTrue(all(process_gone(pid) for pid in hosts), "a host outlived the program")
@@ -878,8 +878,6 @@ class OwnProgramTestCase(unittest.TestCase):
 class LifecycleTests(OwnProgramTestCase):
 
     def test_no_host_beside_the_program_fails_isolated_loads_only(self):
-        if TARGET.windows:
-            self.skipTest("host processes are not built for the Windows programs yet")
         folder = tempfile.mkdtemp(dir=WORK_DIR)
         alone = os.path.join(folder, os.path.basename(TARGET.program))
         shutil.copy2(TARGET.program, alone)
@@ -893,12 +891,10 @@ class LifecycleTests(OwnProgramTestCase):
         self.clients.append(page)
         module = TARGET.module("echo_plugin")
         self.assertEqual(page.request(request(MsgId="l", Module=module, Isolated=True)),
-                         load_failed(errno.ENOENT))
+                         load_failed(2))  # ENOENT, ERROR_FILE_NOT_FOUND
         self.assertEqual(page.request(request(MsgId="l", Module=module)), LOAD_OK)
 
     def test_killing_the_program_ends_every_host(self):
-        if TARGET.windows:
-            self.skipTest("host processes are not built for the Windows programs yet")
         program = self.start()
         pages = []
         for method in ["echo", "sleep"]:
@@ -909,7 +905,7 @@ class LifecycleTests(OwnProgramTestCase):
             page.send(request(MsgId="m", Method=method, Param="60000"))
             pages.append(page)
         self.assertEqual(pages[0].receive(), reply("m", True, "60000"))
-        hosts = host_pids(program.process.pid)
+        hosts = host_pids(program)
         self.assertEqual(len(hosts), 2)
         program.kill()
         harness.wait_until(lambda: all(process_gone(pid) for pid in hosts), 1.0,
@@ -1195,20 +1191,21 @@ class PolicyTests(OwnProgramTestCase):
         self.assertIn("refusing every connection and every module load", lines[0])
 
     def test_isolate_modules_isolates_loads_that_did_not_ask(self):
-        if TARGET.windows:
-            self.skipTest("host processes are not built for the Windows programs yet")
         folder, (inside, outside, link_out) = self.module_folders()
         self.policy.write({"IsolateModules": True, "AllowedModuleFolders": [folder]})
         program = self.start()
         page = self.client(None)
         self.assertEqual(page.request(request(MsgId="l", Module=inside)), LOAD_OK)
-        answer = json.loads(page.request(request(MsgId="p", Method="pid")))
-        self.assertNotEqual(int(answer["Response"]), program.process.pid)
+        hosts = host_pids(program)
+        self.assertEqual(len(hosts), 1)
         # the folders are checked by the program before any host starts
         for name in [outside, link_out]:
             with self.subTest(module=name):
-                self.assertEqual(page.request(request(MsgId="o", Module=name)), load_failed(13))
-        self.assertEqual(host_pids(program.process.pid), [int(answer["Response"])])
+                self.assertEqual(page.request(request(MsgId="o", Module=name)),
+                                 load_failed(5 if TARGET.windows else 13))
+        self.assertEqual(page.request(request(MsgId="e", Method="echo", Param="in a host")),
+                         reply("e", True, "in a host"))
+        self.assertEqual(host_pids(program), hosts)
 
     def test_policy_others_can_write_is_ignored(self):
         if TARGET.windows:

@@ -45,10 +45,11 @@ def run(command, what, **kwargs):
 
 
 
-async def call(module, method, param=None):
-    """Loads `module` on a connection of its own and calls `method`; returns the reply's Response."""
+async def call(module, method, param=None, isolated=False):
+    """Loads `module` on a connection of its own (in a host process of its own when `isolated`)
+    and calls `method`; returns the reply's Response."""
     async with websockets.connect("ws://127.0.0.1:%d/" % PORT, open_timeout=15) as ws:
-        await ws.send(json.dumps({"MsgId": "1", "Module": module}))
+        await ws.send(json.dumps({"MsgId": "1", "Module": module, "Isolated": isolated}))
         load = json.loads(await asyncio.wait_for(ws.recv(), 15))
         if not load["Result"]:
             raise Failure("the installed program did not load %s: %r" % (module, load))
@@ -88,7 +89,7 @@ def in_namespace(args):
     before = snapshot(root)
     shutil.copy(args.deb, os.path.join(root, "tmp", "ravelink.deb"))
     run(["chroot", root, "dpkg", "-i", "/tmp/ravelink.deb"], "dpkg -i installs the package")
-    for path in ("/usr/bin/ravelink", "/usr/lib/libravelink_info.so", UNIT,
+    for path in ("/usr/bin/ravelink", "/usr/bin/ravelink-host", "/usr/lib/libravelink_info.so", UNIT,
                  "/usr/include/ravelink/ravelink_plugin.h", "/usr/lib/cmake/ravelink/ravelinkConfig.cmake"):
         check(os.path.isfile(root + path), path + " is installed")
     link = root + ENABLE_LINK
@@ -116,6 +117,8 @@ def in_namespace(args):
               "libravelink_info.so loads by bare name and reports %r" % info)
         answer = asyncio.run(call("/tmp/hello.so", "hello", "deb"))
         check(answer == "hello, deb", "the plug-in built against the installed SDK answers %r" % answer)
+        answer = asyncio.run(call("/tmp/hello.so", "hello", "host", isolated=True))
+        check(answer == "hello, host", "the same plug-in in a host process answers %r" % answer)
     finally:
         program.send_signal(signal.SIGTERM)
         program.wait(timeout=30)
