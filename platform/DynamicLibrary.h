@@ -51,6 +51,12 @@ class DynamicLibrary {
     static bool locate(const std::string& utf8Name, const Admission& admits,
                        unsigned long& errorCode, std::string& location);
 
+    // The width (32 or 64) of the code in the Windows library that load() would look for first
+    // (a bare name: beside the program; ".dll" added to a name without an extension), read from
+    // its PE header without loading it. 0 when it cannot be told (no such file, not a PE image),
+    // and always 0 elsewhere, where a process loads only libraries of its own kind anyway.
+    static int imageWidth(const std::string& utf8Name);
+
     ~DynamicLibrary();
     DynamicLibrary(const DynamicLibrary&) = delete;
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;

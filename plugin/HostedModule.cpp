@@ -155,12 +155,12 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
     bool ended = false;
 };
 
-std::unique_ptr<HostedModule> HostedModule::start(asio::io_context& loop,
+std::unique_ptr<HostedModule> HostedModule::start(asio::io_context& loop, const std::string& host,
                                                   const std::string& location,
                                                   const std::string& name, Loaded loaded,
                                                   unsigned long& errorCode) {
-    std::unique_ptr<platform::ChildProcess> child = platform::ChildProcess::start(
-        loop, platform::ChildProcess::besideProgram("ravelink-host"), errorCode);
+    std::unique_ptr<platform::ChildProcess> child =
+        platform::ChildProcess::start(loop, platform::ChildProcess::besideProgram(host), errorCode);
     if (!child) {
         std::cerr << "ravelink: no host could be started for module " << name << " (error code "
                   << errorCode << ")" << std::endl;

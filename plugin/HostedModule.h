@@ -10,7 +10,7 @@
 
 namespace plugin {
 
-// A module running in a host process of its own (the ravelink-host program beside this one), one
+// A module running in a host process of its own (a ravelink-host program beside this one), one
 // process per load of a connection: a crash or a hang in the module ends or holds that process
 // only. Requests and answers travel as HostFrames over a pipe that the event loop watches; the
 // program never waits for the host.
@@ -24,12 +24,13 @@ class HostedModule : public LoadedModule {
     // has an "Invoke" export.
     using Loaded = std::function<void(unsigned long errorCode, bool callable)>;
 
-    // Starts a host on `loop` and asks it to load `location`; `loaded` runs once, later, from the
+    // Starts the host program `host` (a name beside this program) on `loop` and asks it to load
+    // `location`; `loaded` runs once, later, from the
     // event loop. When no host can be started, returns null with `errorCode` set. `name` is what
     // the page asked for, for the error log.
-    static std::unique_ptr<HostedModule> start(asio::io_context& loop, const std::string& location,
-                                               const std::string& name, Loaded loaded,
-                                               unsigned long& errorCode);
+    static std::unique_ptr<HostedModule> start(asio::io_context& loop, const std::string& host,
+                                               const std::string& location, const std::string& name,
+                                               Loaded loaded, unsigned long& errorCode);
     ~HostedModule() override;
     HostedModule(const HostedModule&) = delete;
     HostedModule& operator=(const HostedModule&) = delete;

@@ -63,8 +63,13 @@ void NativePlugin::onMsg(std::shared_ptr<MsgNotification> message) {
 }
 
 void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> request) {
-    if (request->isIsolated() || policy.isolatesModules()) {
-        loadInHost(request->getModule());
+    // A Windows library of the other width cannot be loaded here at all: it goes to the host of
+    // its width, whatever the request says.
+    const int width = platform::DynamicLibrary::imageWidth(request->getModule());
+    if (width != 0 && width != static_cast<int>(sizeof(void*) * 8)) {
+        loadInHost(request->getModule(), "ravelink-host" + std::to_string(width));
+    } else if (request->isIsolated() || policy.isolatesModules()) {
+        loadInHost(request->getModule(), "ravelink-host");
     } else {
         loadInProcess(request->getModule());
     }
@@ -106,7 +111,7 @@ void NativePlugin::loadInProcess(const std::string& name) {
     replyToLoad(callable, callable ? "Load module success" : "Invalid plugin format");
 }
 
-void NativePlugin::loadInHost(const std::string& name) {
+void NativePlugin::loadInHost(const std::string& name, const std::string& host) {
     unsigned long errorCode = 0;
     std::string location = name;
     if (policy.restrictsModules()) {
@@ -133,7 +138,7 @@ void NativePlugin::loadInHost(const std::string& name) {
         // before start() has returned.
         auto stored = std::make_shared<LoadedModule*>(nullptr);
         module = HostedModule::start(
-            *loop, location, name,
+            *loop, host, location, name,
             [this, stored](unsigned long code, bool callable) {
                 if (code != 0) {
                     // The earlier module, if any, stays callable.

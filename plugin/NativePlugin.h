@@ -62,7 +62,9 @@ class NativePlugin {
         std::shared_ptr<notification::InvokePluginFunctionNotification> request);
     void onResponse(std::shared_ptr<notification::ResponseNotification> response);
     void loadInProcess(const std::string& name);
-    void loadInHost(const std::string& name);
+    // `host` is the host program's name: "ravelink-host", or on Windows "ravelink-host32" or
+    // "ravelink-host64" for a library of the other width.
+    void loadInHost(const std::string& name, const std::string& host);
     void replyToLoad(bool success, std::string text);
     // Drops a module whose host has gone; it can no longer be called.
     void forget(LoadedModule* module);

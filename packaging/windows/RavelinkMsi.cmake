@@ -42,11 +42,12 @@ function(ravelink_msi output version)
             -D "ComponentGuid=${msi_component_guid}" -D "FolderGuid=${msi_folder_guid}"
             -D "SystemDirProperty=${msi_system_dir}"
             -D "Program=$<TARGET_FILE_NAME:ravelink>" -D "Host=$<TARGET_FILE_NAME:ravelink-host>"
+            -D "OtherHost=${RAVELINK_OTHER_WIDTH_HOST}" -D "OtherHostName=${RAVELINK_OTHER_WIDTH_HOST}"
             -D "InfoPlugin=$<TARGET_FILE_NAME:ravelink_info>"
             -o "${output}" "${msi_wxs}"
     # wixl takes file sources relative to the working directory only, so the binaries sit there.
     WORKING_DIRECTORY "${PROJECT_BINARY_DIR}"
-    DEPENDS ravelink ravelink-host ravelink_info "${msi_wxs}"
+    DEPENDS ravelink ravelink-host other_width_host ravelink_info "${msi_wxs}"
     COMMENT "Building ${output}"
     VERBATIM)
 endfunction()

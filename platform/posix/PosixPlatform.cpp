@@ -275,6 +275,10 @@ bool DynamicLibrary::locate(const std::string& utf8Name, const Admission& admits
     return admitAndLoad(utf8Name, admits, errorCode, location, false) != nullptr;
 }
 
+int DynamicLibrary::imageWidth(const std::string&) {
+    return 0;
+}
+
 DynamicLibrary::DynamicLibrary(void* handle) : handle(handle) {}
 
 DynamicLibrary::~DynamicLibrary() {

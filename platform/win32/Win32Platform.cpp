@@ -331,6 +331,53 @@ bool DynamicLibrary::locate(const std::string& utf8Name, const Admission& admits
     return admitAndLoad(utf8Name, admits, errorCode, location, false, unused);
 }
 
+int DynamicLibrary::imageWidth(const std::string& utf8Name) {
+    std::wstring wide;
+    if (!toWide(utf8Name, wide) || wide.empty() || isNetworkOrDevicePath(wide)) {
+        return 0;
+    }
+    if (wide.find_first_of(L"\\/:") == std::wstring::npos) {
+        wide = programFolder() + wide;
+    }
+    const std::wstring::size_type nameStart = wide.find_last_of(L"\\/:");
+    if (wide.find(L'.', nameStart == std::wstring::npos ? 0 : nameStart + 1) ==
+        std::wstring::npos) {
+        wide += L".dll";
+    }
+    Handle file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        return 0;
+    }
+    // The DOS header says where the PE header is; its file header names the machine.
+    const auto readAt = [&file](LONG offset, void* into, DWORD size) {
+        DWORD got = 0;
+        return SetFilePointer(file.get(), offset, nullptr, FILE_BEGIN) !=
+                   INVALID_SET_FILE_POINTER &&
+               ReadFile(file.get(), into, size, &got, nullptr) && got == size;
+    };
+    IMAGE_DOS_HEADER dos{};
+    if (!readAt(0, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
+        dos.e_lfanew > 0x10000000) {
+        return 0;
+    }
+    struct {
+        DWORD signature;
+        IMAGE_FILE_HEADER header;
+    } pe{};
+    if (!readAt(dos.e_lfanew, &pe, sizeof pe) || pe.signature != IMAGE_NT_SIGNATURE) {
+        return 0;
+    }
+    switch (pe.header.Machine) {
+        case IMAGE_FILE_MACHINE_I386:
+            return 32;
+        case IMAGE_FILE_MACHINE_AMD64:
+            return 64;
+        default:
+            return 0;
+    }
+}
+
 DynamicLibrary::DynamicLibrary(void* handle) : handle(handle) {}
 
 DynamicLibrary::~DynamicLibrary() {

@@ -14,6 +14,7 @@ import re
 import resource
 import shutil
 import socket
+import subprocess
 import sys
 import tempfile
 import threading
@@ -31,6 +32,7 @@ RECORDER = None
 SHARED = None
 WORK_DIR = None
 
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LIMIT = 32000000  # the largest message the program takes
 
 
@@ -263,12 +265,24 @@ class LoadTests(ProgramTestCase):
         self.assertEqual(client.request(request(MsgId="g", Method="greet")),
                          reply("g", True, "hello from the library beside the plug-in"))
 
-    def test_a_module_of_the_other_width_is_refused_by_the_loader(self):
+    def test_a_module_of_the_other_width_runs_in_a_host_of_its_width(self):
         if not TARGET.windows:
             self.skipTest("only the Windows builds have a plug-in of the other width")
-        client = self.client()
-        text = request(MsgId="l", Module=TARGET.module("other_width_plugin"))
-        self.assertEqual(client.request(text), load_failed(193))  # ERROR_BAD_EXE_FORMAT
+        if TARGET.kind == "windows64":
+            probe = subprocess.run([os.path.join(SOURCE_DIR, "scripts", "probe-win32.sh")],
+                                   stdout=subprocess.PIPE, text=True).stdout.strip()
+            if probe != "yes":
+                self.skipTest("the 32-bit host cannot run here: " + probe[len("no: "):])
+        # whatever the request says: the loader of this program would refuse it (193)
+        for isolated in (False, True):
+            with self.subTest(isolated=isolated):
+                client = self.client()
+                text = request(MsgId="l", Module=TARGET.module("other_width_plugin"),
+                               Isolated=isolated)
+                self.assertEqual(client.request(text), LOAD_OK)
+                self.assertEqual(client.request(request(MsgId="e", Method="echo", Param="w")),
+                                 reply("e", True, "w"))
+                self.close(client)
 
     def test_module_without_invoke_after_a_good_one_disables_invokes(self):
         client = self.client()

@@ -171,6 +171,8 @@ def one_copy_answers(wine, version, not_pid=None):
 def installed_state(wine, version, publisher):
     for name in ("ravelink.exe", "ravelink-host.exe", "ravelink_info.dll"):
         check(os.path.isfile(os.path.join(wine.install_dir, name)), name + " is in the user's Programs folder")
+    check(any(os.path.isfile(os.path.join(wine.install_dir, "ravelink-host%d.exe" % width))
+              for width in (32, 64)), "the host of the other width is in the user's Programs folder")
     run_value = wine.reg_value(RUN_KEY, "ravelink")
     check(run_value is not None and run_value.lower().endswith("\\programs\\ravelink\\ravelink.exe\""),
           "the Run value names the installed program: %r" % run_value)
