@@ -59,6 +59,15 @@ export interface RequestOptions {
   timeoutMs?: number;
 }
 
+export interface LoadOptions extends RequestOptions {
+  /**
+   * Run the module in a host process of its own: a crash or a hang in it stays with this
+   * connection, at the cost of a process and a pipe round trip per call. Shares no state with other
+   * pages or with modules loaded into the program. Programs without host processes ignore it.
+   */
+  isolated?: boolean;
+}
+
 /** A reply document exactly as ravelink sends it. */
 export interface RavelinkReply {
   MsgId: string;
@@ -107,7 +116,7 @@ export declare class RavelinkClient {
    * Loads a plug-in module (a file name or path, as the program's platform loader takes it) for this
    * connection. Resolves with "Load module success"; rejects with RavelinkLoadError otherwise.
    */
-  load(module: string, options?: RequestOptions): Promise<string>;
+  load(module: string, options?: LoadOptions): Promise<string>;
   /**
    * Calls `method` of the loaded module with `param` (absent or empty: the module receives "{}").
    * Resolves with the reply's Response text when the module returned 0; rejects with

@@ -307,15 +307,23 @@ export class RavelinkClient {
     return this.#queue.length;
   }
 
-  /** Loads a plug-in module for this connection. Resolves with "Load module success". */
+  /**
+   * Loads a plug-in module for this connection. Resolves with "Load module success". With
+   * `isolated: true` the module runs in a host process of its own (programs that do not know the
+   * member load it in their own process).
+   */
   load(module, options = {}) {
     try {
       requireText(module, 'module');
       checkTimeout(options.timeoutMs, 'timeoutMs');
+      if (options.isolated !== undefined && typeof options.isolated !== 'boolean') {
+        throw new TypeError('isolated must be true or false');
+      }
     } catch (error) {
       return Promise.reject(error);
     }
-    return this.#request({ kind: 'load', module }, { Module: module }, options.timeoutMs);
+    const members = options.isolated ? { Module: module, Isolated: true } : { Module: module };
+    return this.#request({ kind: 'load', module }, members, options.timeoutMs);
   }
 
   /** Calls the loaded module's method. Resolves with the reply's "Response" text. */

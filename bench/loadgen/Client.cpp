@@ -404,7 +404,8 @@ class Engine {
             if (!config.loadModule.empty()) {
                 c.state = ConnState::kLoading;
                 const std::string load =
-                    "{\"MsgId\":\"load\",\"Module\":\"" + config.loadModule + "\"}";
+                    "{\"MsgId\":\"load\",\"Module\":\"" + config.loadModule + "\"" +
+                    (config.isolated ? ",\"Isolated\":true}" : "}");
                 appendMessage(c, load.data(), load.size());
                 flush(i);
             } else {

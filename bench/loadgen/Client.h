@@ -30,6 +30,7 @@ struct Config {
     std::string param;
     // Sent on every connection before any measured request (ravelink's load request).
     std::string loadModule;
+    bool isolated = false;  // load it with "Isolated":true (a host process per connection)
     int connections = 1;
     // Requests per second over all connections; 0 runs closed-loop (each connection sends its next
     // request when the previous reply arrived).

@@ -20,7 +20,7 @@ void usage() {
     std::fprintf(
         stderr,
         "usage: loadgen --port P [--raw] [--invoke] [--method M] [--param TEXT] [--size BYTES]\n"
-        "               [--load-module PATH] [--conns N] [--rate PER_SECOND] [--warmup S]\n"
+        "               [--load-module PATH [--isolated]] [--conns N] [--rate PER_SECOND] [--warmup S]\n"
         "               [--duration S | --requests N] [--hold]\n"
         "  --raw      plain TCP, 4-byte big-endian length before each payload (default WebSocket)\n"
         "  --invoke   ravelink invoke requests {\"MsgId\",\"Method\",\"Param\"} padded to --size\n"
@@ -77,6 +77,8 @@ int main(int argc, char** argv) {
             config.size = std::strtoull(next(), nullptr, 10);
         } else if (arg == "--load-module") {
             config.loadModule = next();
+        } else if (arg == "--isolated") {
+            config.isolated = true;
         } else if (arg == "--conns") {
             config.connections = std::atoi(next());
         } else if (arg == "--rate") {

@@ -45,6 +45,13 @@ test('load resolves with the success text for a module that exports Invoke', asy
   assert.equal(await c.load(plugin('echo_plugin')), 'Load module success');
 });
 
+test('load with isolated: true runs the module in a host process of its own', async () => {
+  const c = await client();
+  assert.equal(await c.load(plugin('echo_plugin'), { isolated: true }), 'Load module success');
+  assert.notEqual(await c.invoke('pid'), String(server.child.pid));
+  await assert.rejects(c.load(plugin('echo_plugin'), { isolated: 'yes' }), TypeError);
+});
+
 test('info() tells what runs on a connection of its own; a newer minimum is refused with TOO_OLD', async () => {
   const c = await loadedClient();
   const found = await c.info();
