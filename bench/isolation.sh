@@ -78,7 +78,7 @@ for ((r = 0; r < rounds; r++)); do
     done
     # The first load on a fresh connection, as a page sees it: from sending the request to the reply.
     for k in inproc isolated; do
-        record load_ms "$k" "$(python3 - "$plugin" "$k" $loads 2>&1 <<'PY'
+        record load_ms "$k" "$(/usr/bin/python3 - "$plugin" "$k" $loads 2>&1 <<'PY'
 import asyncio, json, statistics, sys, time
 import websockets
 async def main(plugin, kind, count):

@@ -560,6 +560,13 @@ class IsolationTests(ProgramTestCase):
                 if re.search(how, text)][-1]
         self.assertIn(TARGET.module("echo_plugin"), line)
 
+    def test_a_30_mib_answer_comes_back_whole(self):
+        page = self.client()
+        self.load(page, "echo_plugin", isolated=True)
+        size = 30 * 1024 * 1024
+        self.assertEqual(page.request(request(MsgId="b", Method="big", Param=str(size))),
+                         reply("b", True, "x" * size))
+
     def test_a_host_that_ends_during_its_load(self):
         page = self.client()
         self.load(page, "echo_plugin", isolated=True)
