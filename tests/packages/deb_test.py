@@ -7,7 +7,8 @@
      every user and `systemd-analyze verify` accepts it;
   3. the installed program runs in that root and answers on 127.0.0.1:7321: the information plug-in
      loads by its bare name, and a plug-in built against the installed SDK (find_package(ravelink)
-     from the root's /usr) loads and answers;
+     from the root's /usr) loads and answers; its copyright file gives the project's MIT licence in
+     Debian's machine-readable format;
   4. dpkg --purge exits 0 and leaves the root exactly as it was before the install.
 
 Exit code 77 (skipped) when not run as root."""
@@ -62,6 +63,13 @@ async def call(module, method, param=None):
         return reply["Response"]
 
 
+def license_words(path):
+    """The words of a licence from its permission notice on, a Debian copyright file's folding
+    undone."""
+    text = open(path).read().replace("\n .\n", "\n")
+    return text[text.find("Permission is hereby granted"):].split()
+
+
 def snapshot(root):
     """Every path of the root outside dpkg's bookkeeping, with its kind and link target."""
     entries = set()
@@ -91,6 +99,12 @@ def in_namespace(args):
     for path in ("/usr/bin/ravelink", "/usr/lib/libravelink_info.so", UNIT,
                  "/usr/include/ravelink/ravelink_plugin.h", "/usr/lib/cmake/ravelink/ravelinkConfig.cmake"):
         check(os.path.isfile(root + path), path + " is installed")
+    copyright = root + "/usr/share/doc/ravelink/copyright"
+    check(open(copyright).read().startswith(
+              "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
+          and "\nCopyright: 2026 The ravelink developers\nLicense: Expat\n" in open(copyright).read()
+          and license_words(copyright) == license_words(args.license),
+          copyright + " gives the project's licence (Expat, that is MIT) in the machine-readable format")
     link = root + ENABLE_LINK
     check(os.path.islink(link) and os.readlink(link) == UNIT,
           "the user unit is enabled for every user (%s)" % ENABLE_LINK)
@@ -136,6 +150,7 @@ def main():
     parser.add_argument("--root-script", required=True, help="debian-root.sh")
     parser.add_argument("--example", required=True, help="source folder of a plug-in using the SDK")
     parser.add_argument("--work", required=True, help="scratch folder (emptied first)")
+    parser.add_argument("--license", required=True, help="the project's LICENSE")
     parser.add_argument("--in-namespace", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
