@@ -17,12 +17,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +33,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
+#include "platform/LogFile.h"
 #include "platform/ModuleLocation.h"
 #include "platform/PolicySource.h"
 #include "platform/ProcessResources.h"
@@ -323,14 +327,67 @@ void ProcessResources::releaseFreeMemory() {
 #endif
 }
 
-bool StandardStreams::isDiscarded(Stream stream) {
+StandardStreams::Reader StandardStreams::reader(Stream stream) {
+    const int fd = stream == kOutput ? STDOUT_FILENO : STDERR_FILENO;
     struct stat target;
-    if (fstat(stream == kOutput ? STDOUT_FILENO : STDERR_FILENO, &target) != 0) {
-        return true;
+    if (fstat(fd, &target) != 0) {
+        return kNobody;
     }
     struct stat null;
-    return S_ISCHR(target.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
-           target.st_rdev == null.st_rdev;
+    if (S_ISCHR(target.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+        target.st_rdev == null.st_rdev) {
+        return kNobody;
+    }
+    // systemd connects a unit's streams to journald's stream socket; the peer of such a connection
+    // is the path that socket is bound to.
+    if (S_ISSOCK(target.st_mode)) {
+        sockaddr_un peer{};
+        socklen_t length = sizeof peer;
+        static const char kJournal[] = "/run/systemd/journal/stdout";
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sun_family == AF_UNIX && length > offsetof(sockaddr_un, sun_path) &&
+            std::strncmp(peer.sun_path, kJournal, sizeof peer.sun_path) == 0) {
+            return kServiceLog;
+        }
+    }
+    return kPerson;
+}
+
+std::unique_ptr<LogFile> LogFile::open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info;
+    const std::uint64_t size = fstat(fd, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    return std::unique_ptr<LogFile>(new LogFile(fd, size));
+}
+
+LogFile::~LogFile() {
+    close(static_cast<int>(handle));
+}
+
+bool LogFile::append(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(static_cast<int>(handle), data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool LogFile::replace(const std::string& from, const std::string& to) {
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string LogFile::folder() {
+    return "";
 }
 
 bool ModuleLocation::folderKey(const std::string& utf8Folder, std::string& key,

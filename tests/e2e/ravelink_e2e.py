@@ -677,7 +677,11 @@ class TransportTests(ProgramTestCase):
             code = second.wait_exit()
         finally:
             second.kill()
-        self.assertEqual(code, 1, "second copy's stderr: %r" % second.stderr.text())
+        errors = second.stderr.text().decode("utf-8", "replace")
+        self.assertEqual(code, 1, "second copy's stderr: %r" % errors)
+        # one line saying why, with its time like every log line
+        self.assertRegex(errors, r"\A\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ravelink: not started: another "
+                                 r"copy already runs in this session[^\n]*\n\Z")
         self.assertEqual(before.request(request(MsgId="b", Method="echo", Param="first")),
                          reply("b", True, "first"))
         self.assertServing()
