@@ -143,9 +143,10 @@ function blockedMessage(url, why) {
   );
 }
 
-// Permission names of the browser's local network access, newest first; a browser that does not
-// know a name throws, so the next is tried.
-const LOOPBACK_PERMISSIONS = ['loopback-network', 'local-network-access', 'local-network', 'private-network-access'];
+// Permission names of the browser's local network access, newest first: Chrome and Edge split it
+// into `local-network` and `loopback-network` in version 145; before, loopback was part of
+// `local-network-access`. A browser that does not know a name throws, so the next is tried.
+const LOOPBACK_PERMISSIONS = ['loopback-network', 'local-network-access'];
 
 /**
  * The browser's permission state for reaching this machine from the page: 'granted', 'prompt' or
