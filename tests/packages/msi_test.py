@@ -82,7 +82,10 @@ class WinePrefix:
         # Output goes through a file, not a pipe: a program that msiexec or wineboot starts inherits
         # the handle, and reading a pipe to its end would wait for that program to exit.
         with tempfile.TemporaryFile() as output:
-            return self.run_into(output, *args, timeout=timeout)
+            result = self.run_into(output, *args, timeout=timeout)
+            output.seek(0)
+            result.stdout = output.read().decode(errors="replace")
+            return result
 
     def logon(self):
         """A plain `wineboot`, which starts what the Run values name; like a logon, it gives them no
@@ -96,10 +99,6 @@ class WinePrefix:
                                     stdout=output, stderr=subprocess.STDOUT, timeout=timeout)
         except subprocess.TimeoutExpired:
             raise Failure("wine %s did not end within %d s" % (" ".join(args), timeout))
-        result.stdout = ""
-        if output.seekable():
-            output.seek(0)
-            result.stdout = output.read().decode(errors="replace")
         return result
 
     def reg_value(self, key, name):
