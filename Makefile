@@ -118,10 +118,10 @@ deb: build-run
 # (SIGN_TIMESTAMP: an RFC 3161 timestamp server, so that signatures outlive the certificate.)
 export SIGN_PKCS12 SIGN_PASSWORD SIGN_TIMESTAMP
 package: build
-	cmake --build --preset linux --target package npm-package
+	@cmake --build --preset linux --target package npm-package -- --no-print-directory
 	@test -n "$(SIGN_PKCS12)" || echo "make package: no certificate given (SIGN_PKCS12=file.p12 SIGN_PASSWORD=...): the Windows programs and MSIs are not signed"
-	@cmake --build --preset windows --target msi-release
-	@cmake --build --preset windows64 --target msi-release
+	@cmake --build --preset windows --target msi-release -- --no-print-directory
+	@cmake --build --preset windows64 --target msi-release -- --no-print-directory
 	@ls -l build/packages
 
 # Only the installer tests (they are part of `make test` as well).
