@@ -26,7 +26,8 @@ std::streamsize TimestampedLog::xsputn(const char* text, std::streamsize count) 
             start = i;
             char stamp[32];
             const std::tm local = websocketpp::lib::localtime(std::time(nullptr));
-            const std::size_t length = std::strftime(stamp, sizeof stamp, "[%Y-%m-%d %H:%M:%S] ", &local);
+            const std::size_t length =
+                std::strftime(stamp, sizeof stamp, "[%Y-%m-%d %H:%M:%S] ", &local);
             target->sputn(stamp, static_cast<std::streamsize>(length));
             atLineStart = false;
         }

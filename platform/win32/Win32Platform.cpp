@@ -425,8 +425,7 @@ StandardStreams::Reader StandardStreams::reader(Stream stream) {
         return kPerson;
     }
     const std::wstring device = deviceName(handle);
-    return device.empty() || _wcsicmp(device.c_str(), L"\\Device\\Null") == 0 ? kNobody
-                                                                                 : kPerson;
+    return device.empty() || _wcsicmp(device.c_str(), L"\\Device\\Null") == 0 ? kNobody : kPerson;
 }
 
 std::unique_ptr<LogFile> LogFile::open(const std::string& path) {
@@ -435,10 +434,9 @@ std::unique_ptr<LogFile> LogFile::open(const std::string& path) {
         return nullptr;
     }
     // FILE_APPEND_DATA alone: every write lands at the end, also when another copy appends too.
-    const HANDLE file =
-        CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
