@@ -25,7 +25,6 @@ class RotatingLog : public std::streambuf {
 
     // False when the file could not be opened; the buffer then drops what it is given.
     bool isOpen() const { return file != nullptr; }
-    const std::string& location() const { return path; }
 
   protected:
     int_type overflow(int_type c) override;
