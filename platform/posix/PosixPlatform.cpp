@@ -1,6 +1,6 @@
 // The platform layer on Linux and other POSIX systems: dlopen for plug-ins, malloc's heap for
-// answers, an abstract Unix socket as the per-user single-instance lock, the policy file under
-// /etc/ravelink.
+// answers, an abstract Unix socket as the per-user single-instance lock (its holder's account
+// checked), the policy file under /etc/ravelink.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -271,10 +271,34 @@ void DynamicLibrary::freeAnswer(char* answer) {
     std::free(answer);
 }
 
+namespace {
+
+// Whether the listening socket behind an abstract name that `fd` could not bind belongs to this
+// account. Abstract names have no permissions, so any account can bind this user's name first; the
+// credentials the kernel recorded when that socket began to listen tell a copy of ours from a
+// squatter, which must not be able to keep this user's program from starting.
+bool heldByThisAccount(const sockaddr_un& address, socklen_t length) {
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (probe < 0) {
+        return false;
+    }
+    ucred holder{};
+    socklen_t size = sizeof holder;
+    const bool mine = connect(probe, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+                      getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &holder, &size) == 0 &&
+                      holder.uid == getuid();
+    close(probe);
+    return mine;
+}
+
+}  // namespace
+
 InstanceLock::InstanceLock() : handle(-1), heldElsewhere(false) {
     // An abstract socket name lives in the kernel, not on disk: nothing to clean up after a crash,
     // and the kernel drops it with the last descriptor, kill -9 included. The user id keeps one
-    // claim per user, which is what the loopback port allows anyway.
+    // claim per user, which is what the loopback port allows anyway. The socket listens only so
+    // that a second copy can ask the kernel whose it is; nobody accepts, and the few connections
+    // that queue are dropped with it.
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return;
@@ -287,7 +311,12 @@ InstanceLock::InstanceLock() : handle(-1), heldElsewhere(false) {
     std::memcpy(address.sun_path, name.data(), name.size());
     const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        heldElsewhere = errno == EADDRINUSE;
+        // Taken by another account: this copy runs unguarded (the port still admits one).
+        heldElsewhere = errno == EADDRINUSE && heldByThisAccount(address, length);
+        close(fd);
+        return;
+    }
+    if (listen(fd, 8) != 0) {
         close(fd);
         return;
     }
