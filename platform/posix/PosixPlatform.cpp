@@ -194,6 +194,19 @@ void* loadCheckedPath(const std::string& path, const DynamicLibrary::Admission* 
     return handle;
 }
 
+// What a bare name means under a policy. dlopen would look it up in the system's library path, which
+// is no place for modules; here it means a file of the program's own installation: the one beside
+// the program, or else the one in the installation's library folder beside the program's folder
+// (/usr/bin/ravelink -> /usr/lib/, where the package and `make install` put the information
+// plug-in).
+std::string installedModulePath(const std::string& bareName) {
+    const std::string beside = programFolder() + bareName;
+    const std::string inLibrary = programFolder() + "../lib/" + bareName;
+    struct stat info {};
+    return lstat(beside.c_str(), &info) != 0 && lstat(inLibrary.c_str(), &info) == 0 ? inLibrary
+                                                                                       : beside;
+}
+
 bool usableName(const std::string& utf8Name, unsigned long& errorCode) {
     if (!Utf8::isValid(utf8Name)) {
         errorCode = EILSEQ;
@@ -241,10 +254,8 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
     if (!usableName(utf8Name, errorCode)) {
         return nullptr;
     }
-    // dlopen would look a bare name up in the system's library path, which is no place for modules;
-    // the one place a bare name means here is the program's own folder.
     const std::string path =
-        utf8Name.find('/') == std::string::npos ? programFolder() + utf8Name : utf8Name;
+        utf8Name.find('/') == std::string::npos ? installedModulePath(utf8Name) : utf8Name;
     void* handle = loadCheckedPath(path, &admits, errorCode, location);
     if (handle == nullptr) {
         return nullptr;
@@ -360,6 +371,11 @@ bool StandardStreams::isDiscarded(Stream stream) {
     struct stat null;
     return S_ISCHR(target.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
            target.st_rdev == null.st_rdev;
+}
+
+std::string ModuleLocation::informationPluginKey() {
+    std::string key;
+    return realPath(installedModulePath("libravelink_info.so"), key) ? key : std::string();
 }
 
 bool ModuleLocation::folderKey(const std::string& utf8Folder, std::string& key,
