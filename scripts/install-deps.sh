@@ -9,8 +9,8 @@ packages=(
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
     wine wine32:i386 wine64
     python3 python3-websockets
-    nodejs chromium
-    wixl lintian debootstrap systemd
+    nodejs node-ws chromium
+    wixl msitools lintian debootstrap systemd
 )
 # `make run` needs only what builds and runs the Linux program.
 if [[ "${RAVELINK_DEPS:-}" == run ]]; then
