@@ -12,9 +12,10 @@
 export const DEFAULT_URL = 'ws://127.0.0.1:7321';
 export const DEFAULT_CONNECT_TIMEOUT_MS = 5000;
 /**
- * The information plug-in installed beside the program, by the bare names the platforms' loaders
- * resolve: Windows finds ravelink_info.dll in the program's folder, Linux finds libravelink_info.so
- * in the system library directory. A name the platform cannot load just fails, so both are tried.
+ * The information plug-in installed with the program, by the bare names the platforms resolve:
+ * Windows finds ravelink_info.dll in the program's folder, Linux finds libravelink_info.so in the
+ * installation's library folder (with or without an administrator's folder policy). A name the
+ * platform cannot load just fails, so both are tried.
  */
 export const INFO_MODULES = Object.freeze(['ravelink_info', 'libravelink_info.so']);
 const DEFAULT_INFO_TIMEOUT_MS = 5000;
@@ -132,7 +133,8 @@ function unreachableMessage(url) {
   return (
     `Could not connect to ravelink at ${url}. Either nothing is listening there (is the ravelink ` +
     `program running on this machine?), or the browser blocked the connection: pages that are not ` +
-    `served from this machine need the browser's local network access permission to reach it.`
+    `served from this machine need the browser's local network access permission to reach it. An ` +
+    `administrator's ravelink policy that does not list this page's origin refuses it the same way.`
   );
 }
 
