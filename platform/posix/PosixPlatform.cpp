@@ -194,17 +194,19 @@ void* loadCheckedPath(const std::string& path, const DynamicLibrary::Admission* 
     return handle;
 }
 
-// What a bare name means under a policy. dlopen would look it up in the system's library path, which
-// is no place for modules; here it means a file of the program's own installation: the one beside
-// the program, or else the one in the installation's library folder beside the program's folder
+// What a bare name means under a policy. dlopen would look it up in the system's library path,
+// which is no place for modules; here it means a file of the program's own installation: the one
+// beside the program, or else the one in the installation's library folder next to the program's
 // (/usr/bin/ravelink -> /usr/lib/, where the package and `make install` put the information
 // plug-in).
 std::string installedModulePath(const std::string& bareName) {
     const std::string beside = programFolder() + bareName;
     const std::string inLibrary = programFolder() + "../lib/" + bareName;
     struct stat info {};
-    return lstat(beside.c_str(), &info) != 0 && lstat(inLibrary.c_str(), &info) == 0 ? inLibrary
-                                                                                       : beside;
+    if (lstat(beside.c_str(), &info) != 0 && lstat(inLibrary.c_str(), &info) == 0) {
+        return inLibrary;
+    }
+    return beside;
 }
 
 bool usableName(const std::string& utf8Name, unsigned long& errorCode) {
