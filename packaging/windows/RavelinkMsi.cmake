@@ -34,6 +34,7 @@ set(RAVELINK_TEST_OLD_MSI
 
 function(ravelink_msi output version)
   get_filename_component(dir "${output}" DIRECTORY)
+  get_filename_component(name "${output}" NAME)
   add_custom_command(OUTPUT "${output}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${dir}"
     # wixl warns that Package has no Platform property; -a is what sets the platform.
@@ -43,9 +44,11 @@ function(ravelink_msi output version)
             -D "SystemDirProperty=${msi_system_dir}"
             -D "Program=$<TARGET_FILE_NAME:ravelink>" -D "InfoPlugin=$<TARGET_FILE_NAME:ravelink_info>"
             -o "${output}" "${msi_wxs}"
+    COMMAND "${CMAKE_COMMAND}" -D "MSI=${output}" -D "WORK=${PROJECT_BINARY_DIR}/msi-tables/${name}"
+            -P "${CMAKE_CURRENT_LIST_DIR}/MsiSameVersionUpgrade.cmake"
     # wixl takes file sources relative to the working directory only, so both binaries sit there.
     WORKING_DIRECTORY "${PROJECT_BINARY_DIR}"
-    DEPENDS ravelink ravelink_info "${msi_wxs}"
+    DEPENDS ravelink ravelink_info "${msi_wxs}" "${CMAKE_CURRENT_LIST_DIR}/MsiSameVersionUpgrade.cmake"
     COMMENT "Building ${output}"
     VERBATIM)
 endfunction()
