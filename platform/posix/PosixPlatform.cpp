@@ -286,10 +286,11 @@ void DynamicLibrary::freeAnswer(char* answer) {
 
 namespace {
 
-// Whether the listening socket behind an abstract name that `fd` could not bind belongs to this
-// account. Abstract names have no permissions, so any account can bind this user's name first; the
-// credentials the kernel recorded when that socket began to listen tell a copy of ours from a
-// squatter, which must not be able to keep this user's program from starting.
+// Whether the socket that holds the abstract name at `address` belongs to this account. Abstract
+// names have no permissions, so any account can bind this user's name first; the credentials the
+// kernel recorded when that socket began to listen tell a copy of ours from a squatter, which must
+// not be able to keep this user's program from starting. A copy caught between bind and listen is
+// taken for a squatter too; the port then keeps the second copy out (exit 2).
 bool heldByThisAccount(const sockaddr_un& address, socklen_t length) {
     const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (probe < 0) {
