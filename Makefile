@@ -139,7 +139,7 @@ clean:
 # program with SIGTERM, so the leak check runs at its exit).
 test-sanitize: deps
 	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DRAVELINK_SANITIZE=ON >/dev/null
-	@cmake --build build/sanitize -j2 --target ravelink ravelink_unit_tests ravelink_test_plugins \
+	@cmake --build build/sanitize -j2 --target ravelink ravelink_info ravelink_unit_tests ravelink_test_plugins \
 		ravelink_corpus_replay
 	ctest --test-dir build/sanitize -R '^(unit|e2e|fuzz-corpus)$$' --output-on-failure \
 		--output-junit ctest-junit.xml

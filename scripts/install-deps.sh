@@ -9,7 +9,7 @@ packages=(
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
     wine wine32:i386 wine64
     python3 python3-websockets
-    nodejs chromium
+    nodejs node-ws chromium
     wixl msitools osslsigncode openssl lintian debootstrap systemd
 )
 # `make run` needs only what builds and runs the Linux program.

@@ -22,7 +22,8 @@
  * OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN THE
  * SOFTWARE.
  *
- * A ravelink plug-in is a dynamic library (a 32-bit DLL on Windows, a shared object elsewhere) that
+ * A ravelink plug-in is a dynamic library (a DLL on Windows, 32-bit for the 32-bit ravelink.exe and
+ * 64-bit for the 64-bit one; a shared object elsewhere) that
  * exports exactly one function the host looks up, named "Invoke", of type InvokeFunc. A web page
  * asks ravelink to load the library on its WebSocket connection and then calls Invoke by method
  * name with a parameter text; whatever Invoke answers goes back to the page.

@@ -52,6 +52,8 @@ SystemDirProperty=${msi_system_dir}
 Program=$<TARGET_FILE_NAME:ravelink>
 InfoPlugin=$<TARGET_FILE_NAME:ravelink_info>
 License=LICENSE.txt
+cmake=${CMAKE_COMMAND}
+upgrade_script=${CMAKE_CURRENT_LIST_DIR}/MsiSameVersionUpgrade.cmake
 ")
 set(RAVELINK_MSI_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/msi.py")
 find_program(RAVELINK_PYTHON python3 REQUIRED)
@@ -61,6 +63,7 @@ function(ravelink_msi output version)
     COMMAND "${RAVELINK_PYTHON}" "${RAVELINK_MSI_SCRIPT}" --args-file "${RAVELINK_MSI_ARGS}"
             --version "${version}" --output "${output}"
     DEPENDS ravelink ravelink_info "${msi_wxs}" "${RAVELINK_MSI_SCRIPT}" "${RAVELINK_MSI_ARGS}"
+            "${CMAKE_CURRENT_LIST_DIR}/MsiSameVersionUpgrade.cmake"
             "${PROJECT_BINARY_DIR}/LICENSE.txt"
     COMMENT "Building ${output}"
     VERBATIM)

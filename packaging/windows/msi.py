@@ -37,7 +37,7 @@ def read_args(path):
             if not line.strip():
                 continue
             key, _, value = line.partition("=")
-            if key in ("wixl", "arch", "wxs", "sources"):
+            if key in ("wixl", "arch", "wxs", "sources", "cmake", "upgrade_script"):
                 settings[key] = value
             else:
                 defines[key] = value
@@ -124,6 +124,14 @@ def build(args):
     output_lines = [l for l in result.stdout.splitlines() if "Platform" not in l]
     if result.returncode != 0:
         sys.exit("msi.py: wixl failed:\n" + "\n".join(output_lines))
+    # Before signing: the upgrade row is rewritten so that the other width's MSI of the same version
+    # is replaced rather than left registered beside this one.
+    result = subprocess.run([settings["cmake"], "-D", "MSI=" + output + ".part", "-D", "WORK=" + stage + ".tables",
+                             "-P", settings["upgrade_script"]], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    shutil.rmtree(stage + ".tables", ignore_errors=True)
+    if result.returncode != 0:
+        sys.exit("msi.py: the upgrade row could not be rewritten:\n" + result.stdout)
     if args.sign_pkcs12:
         sign(output + ".part", args)
         signed.append(os.path.basename(output))

@@ -519,6 +519,14 @@ bool ModuleLocation::folderKey(const std::string& utf8Folder, std::string& key,
     return true;
 }
 
+std::string ModuleLocation::informationPluginKey() {
+    Handle file(CreateFileW((programFolder() + L"ravelink_info.dll").c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::wstring resolved = file.valid() ? finalPath(file.get()) : L"";
+    return resolved.empty() ? std::string() : locationKey(resolved);
+}
+
 namespace {
 
 const wchar_t kPolicyKey[] = L"Software\\Policies\\ravelink";

@@ -1024,6 +1024,9 @@ class PolicyTests(OwnProgramTestCase):
         self.assertEqual(page.request(request(MsgId="e", Method="echo", Param="still")),
                          reply("e", True, "still"))
         self.assertEqual(len(self.error_lines(program, "refused to load module", 3)), 3)
+        # the program's own information plug-in loads by its bare name whatever folders are listed
+        info = "ravelink_info" if TARGET.windows else "libravelink_info.so"
+        self.assertEqual(page.request(request(MsgId="l", Module=info)), LOAD_OK)
         sub = self.client("https://a.b.example.org")
         self.assertEqual(sub.request(request(MsgId="i", Method="echo")), not_loaded("i"))
 

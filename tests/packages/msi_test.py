@@ -12,6 +12,9 @@ prefix of this test's own:
      osslsigncode verifies the MSI and every program and library in it against that certificate;
      msiexec /i signed.msi /qn (a higher version) exits 0; afterwards exactly one copy runs, a new
      process, and the list holds only the new version;
+     with --other-msi (the 64-bit tree: the 32-bit installer of the same version), that one replaces
+     this one and this one replaces it again, one entry in the list each time; removing the
+     replaced one then leaves the installed program running;
   4. msiexec /x release.msi /qn exits 0; the port is closed, no copy runs, and the Run value, the
      files, the folders, the program's own registry key and the list entry are gone.
 
@@ -159,6 +162,19 @@ class WinePrefix:
                        stderr=subprocess.DEVNULL)
 
 
+LOADERS = {32: "/usr/lib/wine/wine", 64: "/usr/lib/wine/wine64"}
+
+
+def loader_usable(width):
+    """Whether this host runs Windows programs of `width` bits, and what the loader said."""
+    try:
+        probe = subprocess.run([LOADERS[width], "--version"], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, errors="replace")
+        return probe.returncode == 0, probe.stdout.strip()
+    except OSError as error:
+        return False, str(error)
+
+
 def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
@@ -171,7 +187,7 @@ def msiexec(wine, action, msi):
     check(result.returncode == 0, "msiexec %s exits 0 (output: %r)" % (action, result.stdout[-500:]))
 
 
-def one_copy_answers(wine, version, not_pid=None):
+def one_copy_answers(wine, version, not_pid=None, width=None):
     wait_until(port_accepts, START_TIMEOUT, "the program answers on 127.0.0.1:%d" % PORT)
     wait_until(lambda: len(wine.ravelink_pids()) == 1, 30, "exactly one copy runs")
     pid = wine.ravelink_pids()[0]
@@ -180,6 +196,8 @@ def one_copy_answers(wine, version, not_pid=None):
     info = asyncio.run(ask_info())
     check(info.get("product") == "ravelink" and info.get("version") == version,
           "ravelink_info answers version %s: %r" % (version, info))
+    if width is not None:
+        check(info.get("width") == width, "the %d-bit program runs: %r" % (width, info))
     return pid
 
 
@@ -250,18 +268,17 @@ def main():
     parser.add_argument("--msi-script", required=True, help="packaging/windows/msi.py")
     parser.add_argument("--msi-args", required=True, help="the tree's MSI definitions, for msi.py")
     parser.add_argument("--license", required=True, help="the project's LICENSE")
+    parser.add_argument("--other-msi", help="the other width's installer of the same version")
     args = parser.parse_args()
 
-    loader = "/usr/lib/wine/wine" if args.width == 32 else "/usr/lib/wine/wine64"
-    try:
-        probe = subprocess.run([loader, "--version"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                               text=True, errors="replace")
-        usable, why = probe.returncode == 0, probe.stdout.strip()
-    except OSError as error:
-        usable, why = False, str(error)
+    loader = LOADERS[args.width]
+    usable, why = loader_usable(args.width)
     if not usable:
         print("SKIPPED: this host cannot run %d-bit Windows programs (%s: %s)" % (args.width, loader, why))
         return SKIP
+    if args.other_msi and not os.path.isfile(args.other_msi):
+        print("FAILED: %s is missing: build the other width's tree first (make build)" % args.other_msi)
+        return 1
     if port_accepts():
         print("FAILED: 127.0.0.1:%d is already taken; run this test in a network namespace of its own" % PORT)
         return 1
@@ -310,6 +327,24 @@ def main():
         msiexec(wine, "/i", signed_msi)
         installed_state(wine, args.version, args.publisher)
         one_copy_answers(wine, args.version, not_pid=logon_pid)
+
+        if args.other_msi:
+            other = 96 - args.width
+            print("the %d-bit installer of the same version over this one, and back" % other, flush=True)
+            msiexec(wine, "/i", args.other_msi)
+            installed_state(wine, args.version, args.publisher)
+            if loader_usable(other)[0]:
+                one_copy_answers(wine, args.version, width=other)
+            msiexec(wine, "/i", signed_msi)
+            installed_state(wine, args.version, args.publisher)
+            pid = one_copy_answers(wine, args.version, width=args.width)
+            # The replaced installer is no longer installed: removing it is refused and takes
+            # nothing away.
+            result = wine.run("msiexec", "/x", windows_path(args.other_msi), "/qn")
+            check(result.returncode != 0, "msiexec /x %s is refused: exit %d" % (
+                os.path.basename(args.other_msi), result.returncode))
+            installed_state(wine, args.version, args.publisher)
+            check(wine.ravelink_pids() == [pid] and port_accepts(), "the %d-bit program still runs" % args.width)
 
         print("uninstall", flush=True)
         msiexec(wine, "/x", signed_msi)
