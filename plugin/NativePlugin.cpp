@@ -11,6 +11,7 @@
 #include "notification/Observer.h"
 #include "platform/ChildProcess.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/ModuleLocation.h"
 #include "plugin/HostedModule.h"
 #include "plugin/InProcessModule.h"
 #include "plugin/MessageProtocol.h"
@@ -75,6 +76,19 @@ void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> request)
     }
 }
 
+platform::DynamicLibrary::Admission NativePlugin::admission(bool& refused) const {
+    // The information plug-in of this installation is part of the program, not a module a page
+    // brings: pages ask it for the version whatever folders are listed (a broken policy refuses it
+    // too).
+    const std::string ownPlugin = policy.kind() == policy::Policy::kBroken
+                                      ? std::string()
+                                      : platform::ModuleLocation::informationPluginKey();
+    return [this, &refused, ownPlugin](const std::string& key) {
+        refused = !policy.admitsModule(key) && (ownPlugin.empty() || key != ownPlugin);
+        return !refused;
+    };
+}
+
 void NativePlugin::loadInProcess(const std::string& name) {
     unsigned long errorCode = 0;
     std::unique_ptr<platform::DynamicLibrary> library;
@@ -83,13 +97,7 @@ void NativePlugin::loadInProcess(const std::string& name) {
         // answered like any failed load, with the platform's access-denied code.
         bool refused = false;
         std::string location;
-        library = platform::DynamicLibrary::load(
-            name,
-            [this, &refused](const std::string& key) {
-                refused = !policy.admitsModule(key);
-                return !refused;
-            },
-            errorCode, location);
+        library = platform::DynamicLibrary::load(name, admission(refused), errorCode, location);
         if (refused) {
             std::cerr << policy.loadRefusal(name, location) << std::endl;
         }
@@ -117,13 +125,7 @@ void NativePlugin::loadInHost(const std::string& name, const std::string& host) 
     if (policy.restrictsModules()) {
         // Checked here, before any host starts; the host is given the checked location only.
         bool refused = false;
-        if (!platform::DynamicLibrary::locate(
-                name,
-                [this, &refused](const std::string& key) {
-                    refused = !policy.admitsModule(key);
-                    return !refused;
-                },
-                errorCode, location)) {
+        if (!platform::DynamicLibrary::locate(name, admission(refused), errorCode, location)) {
             if (refused) {
                 std::cerr << policy.loadRefusal(name, location) << std::endl;
             }

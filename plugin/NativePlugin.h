@@ -12,6 +12,7 @@
 #include "notification/NotificationCenter.h"
 #include "notification/ResponseNotification.h"
 #include "notification/UnLoadPluginNotification.h"
+#include "platform/DynamicLibrary.h"
 #include "plugin/LoadedModule.h"
 #include "policy/Policy.h"
 #include "transport/ReplySink.h"
@@ -61,6 +62,8 @@ class NativePlugin {
     void onInvokePluginFunction(
         std::shared_ptr<notification::InvokePluginFunctionNotification> request);
     void onResponse(std::shared_ptr<notification::ResponseNotification> response);
+    // The policy's check of a module's location; sets `refused` when the policy refuses it.
+    platform::DynamicLibrary::Admission admission(bool& refused) const;
     void loadInProcess(const std::string& name);
     // `host` is the host program's name: "ravelink-host", or on Windows "ravelink-host32" or
     // "ravelink-host64" for a library of the other width.

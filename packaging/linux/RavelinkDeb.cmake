@@ -3,7 +3,8 @@
 #   /usr/bin/ravelink                           the program
 #   /usr/bin/ravelink-host                      the host process of isolated modules
 #   /usr/lib/libravelink_info.so                the information plug-in, where dlopen finds a bare name
-#   /usr/lib/systemd/user/ravelink.service      the user unit, enabled for every user by postinst
+#   /usr/lib/systemd/user/ravelink.service      the user unit, enabled for every user by postinst on
+#                                               the first install
 #   /usr/include/ravelink/, /usr/lib/cmake/ravelink/   the plug-in SDK (header and CMake package)
 #   /usr/share/doc/ravelink/                    copyright, changelog and the installation guide
 
