@@ -403,9 +403,8 @@ class Engine {
             c.in.consume(endOfHeaders + 4);
             if (!config.loadModule.empty()) {
                 c.state = ConnState::kLoading;
-                const std::string load =
-                    "{\"MsgId\":\"load\",\"Module\":\"" + config.loadModule + "\"" +
-                    (config.isolated ? ",\"Isolated\":true}" : "}");
+                const std::string load = "{\"MsgId\":\"load\",\"Module\":\"" + config.loadModule +
+                                         "\"" + (config.isolated ? ",\"Isolated\":true}" : "}");
                 appendMessage(c, load.data(), load.size());
                 flush(i);
             } else {

@@ -20,8 +20,8 @@ void usage() {
     std::fprintf(
         stderr,
         "usage: loadgen --port P [--raw] [--invoke] [--method M] [--param TEXT] [--size BYTES]\n"
-        "               [--load-module PATH [--isolated]] [--conns N] [--rate PER_SECOND] [--warmup S]\n"
-        "               [--duration S | --requests N] [--hold]\n"
+        "               [--load-module PATH [--isolated]] [--conns N] [--rate PER_SECOND]\n"
+        "               [--warmup S] [--duration S | --requests N] [--hold]\n"
         "  --raw      plain TCP, 4-byte big-endian length before each payload (default WebSocket)\n"
         "  --invoke   ravelink invoke requests {\"MsgId\",\"Method\",\"Param\"} padded to --size\n"
         "  --rate     fixed rate over all connections, latency timed from each intended send\n");
