@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/auxv.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -36,11 +37,15 @@ constexpr int kChildPipe = 3;
 std::string ownFolder() {
     char buffer[4096];
     const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer) {
-        return "./";
+    std::string program;
+    if (length > 0 && static_cast<size_t>(length) < sizeof buffer) {
+        program.assign(buffer, static_cast<size_t>(length));
+    } else if (const auto* started = reinterpret_cast<const char*>(getauxval(AT_EXECFN))) {
+        // No /proc (a bare chroot): the path this program was started by.
+        program = started;
     }
-    std::string program(buffer, static_cast<size_t>(length));
-    return program.substr(0, program.rfind('/') + 1);
+    const std::string::size_type slash = program.rfind('/');
+    return slash == std::string::npos ? std::string("./") : program.substr(0, slash + 1);
 }
 
 std::string describe(int status) {
