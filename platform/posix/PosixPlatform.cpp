@@ -423,7 +423,7 @@ PolicySource::Status PolicySource::read(std::string& json, std::string& reason) 
     }
     if (!problem.empty()) {
         reason = problem;
-        return kIgnored;
+        return kUntrusted;
     }
     if (info.st_size > kLargestPolicy) {
         reason = std::string(kPolicyFile) + " is larger than 1 MiB";
