@@ -280,6 +280,16 @@ class Program:
                     return int(line.split()[1])
         raise AssertionError("no %s in /proc/%d/status" % (field, self.process.pid))
 
+    def sockets(self):
+        """How many sockets the native program has open."""
+        count = 0
+        for fd in os.listdir("/proc/%d/fd" % self.process.pid):
+            try:
+                count += os.readlink("/proc/%d/fd/%s" % (self.process.pid, fd)).startswith("socket:")
+            except OSError:  # closed meanwhile
+                pass
+        return count
+
     def cpu_ticks(self):
         """User plus system time of the native program so far, in clock ticks."""
         with open("/proc/%d/stat" % self.process.pid) as stat:
