@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <set>
@@ -9,6 +10,7 @@
 #include "policy/Policy.h"
 #include "transport/Acceptor.h"
 #include "transport/ConnectionReplySink.h"
+#include "transport/PeerCheck.h"
 #include "transport/ReplyBacklog.h"
 #include "transport/WebSocketTypes.h"
 
@@ -59,13 +61,14 @@ class ServerApp {
     void serve(const transport::connection_ptr& connection, const char* stage,
                const std::function<void()>& work);
     void watchBacklog();
-    // Installed only when a policy exists: refuses, with 403, a handshake the policy does not
-    // admit.
+    // Refuses, with 403, a handshake whose peer is another account's process (unless the policy
+    // allows other users) or one the policy does not admit.
     bool onValidate(websocketpp::connection_hdl handle);
 
     const policy::Policy& policy;
     plugin::PluginsManager pluginsManager;
     transport::ReplyBacklog backlog;
+    transport::PeerCheck peerCheck{std::cerr};
     // The sink of every open connection, by connection object. Entries go on close.
     std::map<transport::server::connection_type*, std::shared_ptr<transport::ConnectionReplySink>>
         sinks;
