@@ -23,8 +23,8 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::decide(const Connection& connectio
                                                      const WindowsFacts& facts) {
     Finding finding;
     if (!facts.tableRead) {
-        finding.detail = "the TCP table could not be read (error " +
-                         std::to_string(facts.tableError) + ")";
+        finding.detail =
+            "the TCP table could not be read (error " + std::to_string(facts.tableError) + ")";
         return finding;
     }
     const TcpRow* row = peerRow(facts.rows, connection);

@@ -69,7 +69,8 @@ LoopbackPeerOwner::~LoopbackPeerOwner() {
 LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection) {
     Finding finding;
     if (state->socket < 0) {
-        finding.detail = std::string("no NETLINK_SOCK_DIAG socket: ") + std::strerror(state->openError);
+        finding.detail =
+            std::string("no NETLINK_SOCK_DIAG socket: ") + std::strerror(state->openError);
         return finding;
     }
     struct {
@@ -98,7 +99,8 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection)
     kernel.nl_family = AF_NETLINK;
     if (::sendto(state->socket, &message, sizeof message, 0,
                  reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
-        finding.detail = std::string("the socket lookup could not be sent: ") + std::strerror(errno);
+        finding.detail =
+            std::string("the socket lookup could not be sent: ") + std::strerror(errno);
         return finding;
     }
     // The answer is one message: the socket, or an error. Answers to earlier requests cannot be
@@ -121,10 +123,9 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection)
         }
         if (header->nlmsg_type == NLMSG_ERROR) {
             const nlmsgerr* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
-            finding.detail = error->error == -ENOENT
-                                 ? "the system knows no socket at the other end"
-                                 : std::string("the socket lookup failed: ") +
-                                       std::strerror(-error->error);
+            finding.detail = error->error == -ENOENT ? "the system knows no socket at the other end"
+                                                     : std::string("the socket lookup failed: ") +
+                                                           std::strerror(-error->error);
             return finding;
         }
         if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||

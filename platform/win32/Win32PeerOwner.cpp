@@ -143,8 +143,7 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection)
     const TcpRow* row = facts.tableRead ? peerRow(facts.rows, connection) : nullptr;
     if (row != nullptr && row->established && row->ownerProcessId != 0) {
         Handle process;
-        process.handle =
-            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, row->ownerProcessId);
+        process.handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, row->ownerProcessId);
         if (process.handle == nullptr) {
             facts.processError = GetLastError();
         } else {

@@ -380,20 +380,19 @@ TEST(LoopbackPeerOwner, DecidesFromTheTableTheOwnersTokenAndSession) {
         Owner::Verdict verdict;
         long long processId;
     } cases[] = {
+        // one case per line
+        // clang-format off
         {"same user, same session", true, {ours, peer}, true, true, me, 1, Owner::kSameUser, 200},
         {"another user", true, {peer, ours}, true, true, other, 1, Owner::kOtherUser, 200},
-        {"same user, other session", true, {ours, peer}, true, true, me, 2, Owner::kOtherSession,
-         200},
+        {"same user, other session", true, {ours, peer}, true, true, me, 2, Owner::kOtherSession, 200},
         {"process cannot be opened", true, {ours, peer}, false, false, "", 0, Owner::kUnknown, 200},
         {"token cannot be read", true, {ours, peer}, true, false, "", 0, Owner::kUnknown, 200},
-        {"owners not recorded", true, {ours, row(50000, 7321, 0)}, false, false, "", 0,
-         Owner::kNotRecorded, -1},
+        {"owners not recorded", true, {ours, row(50000, 7321, 0)}, false, false, "", 0, Owner::kNotRecorded, -1},
         {"only our own row", true, {ours}, true, true, me, 1, Owner::kUnknown, -1},
-        {"a row of another port", true, {ours, row(50001, 7321, 200)}, true, true, me, 1,
-         Owner::kUnknown, -1},
-        {"peer socket closing", true, {ours, row(50000, 7321, 200, false)}, true, true, me, 1,
-         Owner::kUnknown, -1},
+        {"a row of another port", true, {ours, row(50001, 7321, 200)}, true, true, me, 1, Owner::kUnknown, -1},
+        {"peer socket closing", true, {ours, row(50000, 7321, 200, false)}, true, true, me, 1, Owner::kUnknown, -1},
         {"table unreadable", false, {}, false, false, "", 0, Owner::kUnknown, -1},
+        // clang-format on
     };
     for (const auto& c : cases) {
         Owner::WindowsFacts facts;
