@@ -8,6 +8,11 @@
 #   raw         a raw TCP echo: the floor of loopback
 # Prints a table and writes bench/results.md.
 #
+# BENCH_SETUP_BEFORE=<an earlier build's ravelink> measures connection set-up only: this build against
+# that one, in alternating rounds (BENCH_SETUP_ROUNDS, 6 by default), each slot of the load generator
+# connecting, hand-shaking and closing over and over with 16 and then 256 slots opening together. It
+# prints the figures and leaves results.md alone.
+#
 # Environment: BENCH_QUICK=1 for a short smoke run (figures not worth keeping; results.md is then
 # written to build/bench instead). RAVELINK_LOCK_HELD=1 when the caller already holds
 # /tmp/ravelink.lock (taking it again from here would wait forever).
@@ -77,6 +82,45 @@ done
 
 samples=$build/samples.tsv
 : >"$samples"
+
+field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2" | head -1; }
+
+# --- connection set-up, this build against an earlier one -------------------------------------------
+if [[ -n ${BENCH_SETUP_BEFORE:-} ]]; then
+    declare -A build_of=([before]=$BENCH_SETUP_BEFORE [after]=$ravelink)
+    setup_rounds=${BENCH_SETUP_ROUNDS:-6}
+    for conns in 16 256; do
+        for ((r = 0; r < setup_rounds; r++)); do
+            order=(before after)
+            ((r % 2)) && order=(after before)
+            for which in "${order[@]}"; do
+                "${pin_server[@]}" "${build_of[$which]}" >/dev/null 2>&1 &
+                server=$!
+                until ss -Hltn "sport = :7321" | grep -q .; do sleep 0.05; done
+                if ! out=$("${pin_client[@]}" "$build/loadgen" --port 7321 --connect --conns "$conns" \
+                        --warmup "$warm_s" --duration "$tput_s"); then
+                    log "bench: set-up of $which at $conns failed: $out"
+                    kill "$server"; exit 1
+                fi
+                kill "$server"; wait "$server" 2>/dev/null || true
+                while ss -Hltn "sport = :7321" | grep -q .; do sleep 0.05; done
+                printf 'setup_%s\t%s\t%s\t%s\n' "$conns" "$which" "$(field cps "$out")" \
+                    "$(field p50_us "$out")" >>"$samples"
+                log "bench: set-up, $conns together, round $((r + 1))/$setup_rounds, $which: $out"
+            done
+        done
+    done
+    echo "| Opening together | before (conn/s, median) | after (conn/s, median) | after / before | rounds before | rounds after |"
+    echo "|---:|---:|---:|---:|---|---|"
+    for conns in 16 256; do
+        each() { awk -F'\t' -v f="setup_$conns" -v t="$1" '$1 == f && $2 == t { printf "%s%.0f", sep, $3; sep = " " }' "$samples"; }
+        mid() { awk -F'\t' -v f="setup_$conns" -v t="$1" '$1 == f && $2 == t { print $3 }' "$samples" | sort -g |
+            awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+        b=$(mid before); a=$(mid after)
+        echo "| $conns | $(printf '%.0f' "$b") | $(printf '%.0f' "$a") | $(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", a / b }') | $(each before) | $(each after) |"
+    done
+    exit 0
+fi
 declare -A pid=()
 loadgen_pid=
 
@@ -157,7 +201,6 @@ await_children_gone() {
     done
 }
 
-field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2" | head -1; }
 record() { printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$samples"; }
 
 # Runs the load generator; fails the whole run when any reply was wrong or missing.
