@@ -83,6 +83,8 @@ done
 samples=$build/samples.tsv
 : >"$samples"
 
+# Sum of user+system CPU ticks of the process, its children reaped so far included.
+cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 + $14 + $15 }'; }
 field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2" | head -1; }
 
 # --- connection set-up, this build against an earlier one -------------------------------------------
@@ -97,28 +99,40 @@ if [[ -n ${BENCH_SETUP_BEFORE:-} ]]; then
                 "${pin_server[@]}" "${build_of[$which]}" >/dev/null 2>&1 &
                 server=$!
                 until ss -Hltn "sport = :7321" | grep -q .; do sleep 0.05; done
+                before_ticks=$(cpu_ticks "$server")
                 if ! out=$("${pin_client[@]}" "$build/loadgen" --port 7321 --connect --conns "$conns" \
                         --warmup "$warm_s" --duration "$tput_s"); then
                     log "bench: set-up of $which at $conns failed: $out"
                     kill "$server"; exit 1
                 fi
-                kill "$server"; wait "$server" 2>/dev/null || true
+                # A stop signal that lands while connections are being accepted can leave the
+                # program retrying its closed listener instead of ending; the second signal ends
+                # it at once.
+                cpu_us=$(awk -v d=$(($(cpu_ticks "$server") - before_ticks)) -v n="$(field cycles "$out")" \
+                    -v hz="$ticks" 'BEGIN { printf "%.1f", d / hz * 1e6 / n }')
+                kill "$server"
+                for _ in $(seq 40); do kill -0 "$server" 2>/dev/null || break; sleep 0.05; done
+                kill "$server" 2>/dev/null || true
+                wait "$server" 2>/dev/null || true
                 while ss -Hltn "sport = :7321" | grep -q .; do sleep 0.05; done
-                printf 'setup_%s\t%s\t%s\t%s\n' "$conns" "$which" "$(field cps "$out")" \
-                    "$(field p50_us "$out")" >>"$samples"
-                log "bench: set-up, $conns together, round $((r + 1))/$setup_rounds, $which: $out"
+                printf 'setup_%s\t%s\t%s\t%s\n' "$conns" "$which" "$(field cps "$out")" "$cpu_us" >>"$samples"
+                log "bench: set-up, $conns together, round $((r + 1))/$setup_rounds, $which: $out cpu_us=$cpu_us"
             done
         done
     done
-    echo "| Opening together | before (conn/s, median) | after (conn/s, median) | after / before | rounds before | rounds after |"
-    echo "|---:|---:|---:|---:|---|---|"
+    # Column 3 of the samples: connections per second; column 4: server CPU per connection (µs),
+    # from the server's user and system ticks over the whole load-generator run.
+    echo "| Opening together | before (conn/s) | after (conn/s) | after / before | before CPU/conn (µs) | after CPU/conn (µs) | after / before | rounds before (conn/s) | rounds after (conn/s) |"
+    echo "|---:|---:|---:|---:|---:|---:|---:|---|---|"
     for conns in 16 256; do
         each() { awk -F'\t' -v f="setup_$conns" -v t="$1" '$1 == f && $2 == t { printf "%s%.0f", sep, $3; sep = " " }' "$samples"; }
-        mid() { awk -F'\t' -v f="setup_$conns" -v t="$1" '$1 == f && $2 == t { print $3 }' "$samples" | sort -g |
+        mid() { awk -F'\t' -v f="setup_$conns" -v t="$1" -v c="$2" '$1 == f && $2 == t { print $c }' "$samples" | sort -g |
             awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-        b=$(mid before); a=$(mid after)
-        echo "| $conns | $(printf '%.0f' "$b") | $(printf '%.0f' "$a") | $(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", a / b }') | $(each before) | $(each after) |"
+        b=$(mid before 3); a=$(mid after 3); bc=$(mid before 4); ac=$(mid after 4)
+        echo "| $conns | $(printf '%.0f' "$b") | $(printf '%.0f' "$a") | $(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", a / b }')" \
+            "| $bc | $ac | $(awk -v a="$ac" -v b="$bc" 'BEGIN { printf "%.3f", a / b }') | $(each before) | $(each after) |"
     done
+    echo "(medians over $setup_rounds rounds each; load average $(cut -d' ' -f1-3 /proc/loadavg) at the end)"
     exit 0
 fi
 declare -A pid=()
@@ -171,8 +185,6 @@ args_for() {
     esac
 }
 
-# Sum of user+system CPU ticks of the process, its children reaped so far included.
-cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 + $14 + $15 }'; }
 status_kb() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
 children() { pgrep -P "$1" || true; }
 # Resident memory in KiB: the process's VmRSS plus, for websocketd, the proportional share (Pss)
