@@ -12,7 +12,8 @@ namespace policy {
 // one for its whole life and every part that enforces it keeps a reference.
 //
 // Three kinds:
-// - none: no policy was found; everything is allowed, exactly as without this feature;
+// - none: no policy was found; every origin and module is allowed, exactly as without this feature
+//   (other accounts' programs are refused whatever the kind: see "AllowOtherUsers");
 // - in force: the settings below, each of which restricts only when it was given;
 // - broken: a policy exists but could not be read or understood; every connection and every load
 //   is refused, so a mistake never leaves the machine open.
