@@ -3,8 +3,8 @@
 # needs).
 
 .PHONY: all deps build build-linux build-windows build-windows64 build-run run test test-suites \
-        test-linux test-windows test-windows64 test-sanitize test-packages package install uninstall \
-        bench fuzz soak clean
+        test-linux test-windows test-windows64 test-sanitize test-packages package deb install \
+        uninstall bench fuzz soak clean
 
 all: build
 
@@ -34,8 +34,8 @@ build-run:
 	@cmake --build build/run -j2 --target ravelink ravelink_info -- --no-print-directory
 
 # Starts the native program in the foreground; its log goes to this terminal. Ctrl-C ends it.
-# The program itself stays silent when it cannot start (exit code 1: another copy runs in this
-# session; 2: the address is taken), so this says why. LD_LIBRARY_PATH lets pages load the
+# When it cannot start (exit code 1: another copy runs in this session; 2: the address is taken) the
+# program says so in one line; this adds what to do. LD_LIBRARY_PATH lets pages load the
 # information plug-in by its bare name, as they do once the package is installed.
 run: build-run
 	@echo "make run: starting build/run/ravelink; it serves ws://127.0.0.1:7321 until Ctrl-C"
@@ -77,19 +77,22 @@ bench: build-linux
 	bench/run.sh
 
 # Installs the Linux program (bin/ravelink), the information plug-in, the user unit, the plug-in
-# header and the CMake package (default prefix /usr/local); ldconfig makes the plug-in loadable by
-# its bare name. `make uninstall` removes exactly what the last `make install` wrote.
+# header and the CMake package (default prefix /usr/local), from the same lean tree as `make run`
+# (build/run: only the packages `make run` installs, no tests). For a system prefix (/usr,
+# /usr/local) ldconfig makes the plug-in loadable by its bare name; any other prefix is left to its
+# owner. `make uninstall` removes exactly what the last `make install` wrote.
 # The Windows programs are installed the same way from their trees:
 #   cmake --install build/windows --prefix DIR     (32-bit ravelink.exe and its SDK package)
 #   cmake --install build/windows64 --prefix DIR   (64-bit ravelink.exe and its SDK package)
 PREFIX ?= /usr/local
-# The manifest is copied at once: packaging and the SDK test install this tree elsewhere and rewrite
-# install_manifest.txt.
-INSTALLED := build/linux/make-install-manifest.txt
-install: build-linux
-	cmake --install build/linux --prefix $(PREFIX)
-	@cp build/linux/install_manifest.txt $(INSTALLED)
-	-ldconfig
+INSTALLED := build/run/make-install-manifest.txt
+INSTALLED_PREFIX := build/run/make-install-prefix.txt
+ldconfig_for = case "$(1)" in /usr|/usr/|/usr/local|/usr/local/) ldconfig || true ;; esac
+install: build-run
+	cmake --install build/run --prefix $(PREFIX)
+	@cp build/run/install_manifest.txt $(INSTALLED)
+	@echo "$(PREFIX)" > $(INSTALLED_PREFIX)
+	@$(call ldconfig_for,$(PREFIX))
 	@echo "Installed the Linux program as $(PREFIX)/bin/ravelink, with the SDK for Linux plug-ins."
 	@echo "The 32-bit and 64-bit Windows programs (both ravelink.exe) install from build/windows and"
 	@echo "build/windows64: cmake --install build/windows64 --prefix DIR"
@@ -99,13 +102,26 @@ uninstall:
 	@while IFS= read -r file || [ -n "$$file" ]; do rm -fv "$$file"; dir=$${file%/*}; \
 	  case "$${dir##*/}" in *ravelink*) rmdir "$$dir" 2>/dev/null || true ;; esac; \
 	done < $(INSTALLED)
-	@rm -f $(INSTALLED)
-	-ldconfig
+	@prefix=$$(cat $(INSTALLED_PREFIX) 2>/dev/null); $(call ldconfig_for,$$prefix)
+	@rm -f $(INSTALLED) $(INSTALLED_PREFIX)
 
-# Release artefacts in build/packages/: the .deb, the MSI of each Windows program (built with its
-# tree), the npm tarball.
+# The Debian package alone, from the lean tree of `make run` (plus dpkg-dev, which finds the
+# package's dependencies): build/packages/ravelink_<version>_<arch>.deb.
+deb: build-run
+	@RAVELINK_DEPS=run,deb scripts/install-deps.sh
+	@cmake --build build/run --target package -- --no-print-directory
+
+# Release artefacts in build/packages/: the .deb, the MSI of each Windows program, the npm tarball.
+# With a certificate the MSIs are built once more, everything in them and then they themselves
+# signed with osslsigncode:
+#   make package SIGN_PKCS12=release.p12 SIGN_PASSWORD=secret [SIGN_TIMESTAMP=http://timestamp.example]
+# (SIGN_TIMESTAMP: an RFC 3161 timestamp server, so that signatures outlive the certificate.)
+export SIGN_PKCS12 SIGN_PASSWORD SIGN_TIMESTAMP
 package: build
-	cmake --build --preset linux --target package npm-package
+	@cmake --build --preset linux --target package npm-package -- --no-print-directory
+	@test -n "$(SIGN_PKCS12)" || echo "make package: no certificate given (SIGN_PKCS12=file.p12 SIGN_PASSWORD=...): the Windows programs and MSIs are not signed"
+	@cmake --build --preset windows --target msi-release -- --no-print-directory
+	@cmake --build --preset windows64 --target msi-release -- --no-print-directory
 	@ls -l build/packages
 
 # Only the installer tests (they are part of `make test` as well).
@@ -123,7 +139,7 @@ clean:
 # program with SIGTERM, so the leak check runs at its exit).
 test-sanitize: deps
 	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DRAVELINK_SANITIZE=ON >/dev/null
-	@cmake --build build/sanitize -j2 --target ravelink ravelink_unit_tests ravelink_test_plugins \
+	@cmake --build build/sanitize -j2 --target ravelink ravelink_info ravelink_unit_tests ravelink_test_plugins \
 		ravelink_corpus_replay
 	ctest --test-dir build/sanitize -R '^(unit|e2e|fuzz-corpus)$$' --output-on-failure \
 		--output-junit ctest-junit.xml

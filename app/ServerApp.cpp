@@ -33,6 +33,13 @@ ServerApp::ServerApp() : ServerApp(policy::Policy::none()) {}
 ServerApp::ServerApp(const policy::Policy& policy)
     : policy(policy), pluginsManager(policy), acceptor(server) {}
 
+ServerApp::ServerApp(const policy::Policy& policy, const transport::LogDestination& access,
+                     const transport::LogDestination& error)
+    : ServerApp(policy) {
+    server.get_alog().direct(access);
+    server.get_elog().direct(error);
+}
+
 void ServerApp::init() {
     pluginsManager.registerObservers();
 

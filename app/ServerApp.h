@@ -10,6 +10,7 @@
 #include "policy/Policy.h"
 #include "transport/Acceptor.h"
 #include "transport/ConnectionReplySink.h"
+#include "transport/LogDestination.h"
 #include "transport/PeerCheck.h"
 #include "transport/ReplyBacklog.h"
 #include "transport/WebSocketTypes.h"
@@ -41,6 +42,10 @@ class ServerApp {
     ServerApp();
     // Serves under an administrator's policy, which must outlive this object.
     explicit ServerApp(const policy::Policy& policy);
+    // The same, with the access and error logs sent where `access` and `error` say (see
+    // ProgramLog); their streams must outlive this object.
+    ServerApp(const policy::Policy& policy, const transport::LogDestination& access,
+              const transport::LogDestination& error);
     ServerApp(const ServerApp&) = delete;
     ServerApp& operator=(const ServerApp&) = delete;
 

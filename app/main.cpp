@@ -9,6 +9,7 @@
 
 #include "RavelinkVersion.h"
 #include "app/ListenError.h"
+#include "app/ProgramLog.h"
 #include "app/ServerApp.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProcessResources.h"
@@ -20,20 +21,25 @@
 [[gnu::used]] static const char versionText[] = "ravelink version " RAVELINK_VERSION;
 
 int main(int, char**) {
+    // First, so that even a start that fails leaves its line where the help desk looks.
+    const ProgramLog log;
     // Each connection is a descriptor; the soft limit would end accepting at about a thousand.
     platform::ProcessResources::raiseDescriptorLimit();
     auto instanceLock = std::make_unique<platform::InstanceLock>();
     if (instanceLock->anotherCopyRuns()) {
+        std::cerr << "ravelink: not started: another copy already runs in this session and serves "
+                     "127.0.0.1:7321"
+                  << std::endl;
         return 1;
     }
 
     // Read once; the program holds it unchanged until it ends.
     const policy::Policy machinePolicy = policy::PolicyReader::readMachinePolicy(std::cerr);
-    ServerApp app(machinePolicy);
+    ServerApp app(machinePolicy, log.access(), log.error());
     try {
         app.run();
     } catch (const ListenError& error) {
-        std::cerr << "ravelink: " << error.what() << std::endl;
+        std::cerr << "ravelink: not started: " << error.what() << std::endl;
         return 2;
     }
     // The claim ends before tear-down, so a new copy may start while this one winds down.

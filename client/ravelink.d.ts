@@ -6,7 +6,12 @@ export declare const DEFAULT_CONNECT_TIMEOUT_MS: 5000;
 /** Bare names of the information plug-in beside the program: Windows, then Linux. */
 export declare const INFO_MODULES: readonly ['ravelink_info', 'libravelink_info.so'];
 
-/** The subset of the standard WebSocket interface the client needs (browsers' WebSocket fits). */
+/**
+ * The subset of the standard WebSocket interface the client needs. Browsers' WebSocket fits, and so
+ * do Node's own and the `ws` package's: the client always listens to 'error', so `ws` never ends the
+ * process with an unhandled one, and an 'error' without a following 'close' (Node's own) is settled
+ * as UNREACHABLE as well.
+ */
 export interface WebSocketLike {
   readonly readyState: number;
   binaryType: string;

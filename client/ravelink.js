@@ -6,18 +6,22 @@
 // reply settles the oldest entry. An invoke reply must also echo the entry's own id; anything else means
 // the two sides no longer agree, and the connection is given up rather than mismatching replies.
 //
-// No dependencies and no build step: works as-is in browsers and, with an injected WebSocket
-// implementation, in Node.
+// No dependencies and no build step: works as-is in browsers and in Node, with its own WebSocket
+// (Node 22; Node 20 with --experimental-websocket) or an injected one such as the `ws` package's.
 
 export const DEFAULT_URL = 'ws://127.0.0.1:7321';
 export const DEFAULT_CONNECT_TIMEOUT_MS = 5000;
 /**
- * The information plug-in installed beside the program, by the bare names the platforms' loaders
- * resolve: Windows finds ravelink_info.dll in the program's folder, Linux finds libravelink_info.so
- * in the system library directory. A name the platform cannot load just fails, so both are tried.
+ * The information plug-in installed with the program, by the bare names the platforms resolve:
+ * Windows finds ravelink_info.dll in the program's folder, Linux finds libravelink_info.so in the
+ * installation's library folder (with or without an administrator's folder policy). A name the
+ * platform cannot load just fails, so both are tried.
  */
 export const INFO_MODULES = Object.freeze(['ravelink_info', 'libravelink_info.so']);
 const DEFAULT_INFO_TIMEOUT_MS = 5000;
+
+// How long an 'error' while connecting waits for the 'close' or violation report that may follow it.
+const ERROR_GRACE_MS = 250;
 
 const LOAD_MSG_ID = 'LoadModule';
 const SYNTAX_MSG_ID = 'InvalidSyntax';
@@ -121,11 +125,16 @@ export class RavelinkProtocolError extends RavelinkError {
   }
 }
 
+function ignoreError() {
+  // The 'close' that follows says what happened.
+}
+
 function unreachableMessage(url) {
   return (
     `Could not connect to ravelink at ${url}. Either nothing is listening there (is the ravelink ` +
     `program running on this machine?), or the browser blocked the connection: pages that are not ` +
-    `served from this machine need the browser's local network access permission to reach it.`
+    `served from this machine need the browser's local network access permission to reach it. An ` +
+    `administrator's ravelink policy that does not list this page's origin refuses it the same way.`
   );
 }
 
@@ -143,9 +152,10 @@ function blockedMessage(url, why) {
   );
 }
 
-// Permission names of the browser's local network access, newest first; a browser that does not
-// know a name throws, so the next is tried.
-const LOOPBACK_PERMISSIONS = ['loopback-network', 'local-network-access', 'local-network', 'private-network-access'];
+// Permission names of the browser's local network access, newest first: Chrome and Edge split it
+// into `local-network` and `loopback-network` in version 145; before, loopback was part of
+// `local-network-access`. A browser that does not know a name throws, so the next is tried.
+const LOOPBACK_PERMISSIONS = ['loopback-network', 'local-network-access'];
 
 /**
  * The browser's permission state for reaching this machine from the page: 'granted', 'prompt' or
@@ -287,6 +297,9 @@ export class RavelinkClient {
     ws.binaryType = 'arraybuffer';
     ws.addEventListener('message', (event) => this.#onMessage(event.data));
     ws.addEventListener('close', (event) => this.#onClose(event));
+    // A 'close' follows every 'error' of an open connection. Under Node's `ws` package an 'error'
+    // nobody listens to would end the whole process.
+    ws.addEventListener('error', ignoreError);
     if (ws.readyState !== WS_OPEN) {
       this.#onClose({ code: 1006, reason: '', wasClean: false });
     }
@@ -529,11 +542,15 @@ function openConnection(options) {
       });
     }
     let done = false;
+    let errorGrace;
+    let failure; // what the 'error' event said, if anything
     const finish = () => {
       done = true;
       clearTimeout(timer);
+      clearTimeout(errorGrace);
       ws.removeEventListener('open', onOpen);
       ws.removeEventListener('close', onClose);
+      ws.removeEventListener('error', onError);
       globalThis.document?.removeEventListener?.('securitypolicyviolation', onViolation);
     };
     // A content security policy without the address in connect-src stops the WebSocket with only an
@@ -568,8 +585,17 @@ function openConnection(options) {
           url,
           closeCode: event.code,
           closeReason: event.reason,
+          cause: failure,
         }),
       );
+    };
+    // Browsers and the `ws` package follow a failed connection's 'error' with a 'close'; Node's own
+    // WebSocket (Node 20 and 22) fires the 'error' alone. A 'close' or a content security policy's
+    // violation report that comes next still decides; otherwise the error itself means unreachable.
+    const onError = (event) => {
+      if (done || errorGrace !== undefined) return;
+      failure = event?.error instanceof Error ? event.error : undefined;
+      errorGrace = setTimeout(() => onClose({ code: 1006, reason: '' }), ERROR_GRACE_MS);
     };
     const timer = setTimeout(() => {
       if (done) return;
@@ -589,7 +615,11 @@ function openConnection(options) {
         ),
       );
     }, timeoutMs);
+    // Never removed: the `ws` package reports a close() before the handshake ended (the timeout
+    // above) as an 'error' too, and one nobody listens to would end the process.
+    ws.addEventListener('error', ignoreError);
     ws.addEventListener('open', onOpen);
     ws.addEventListener('close', onClose);
+    ws.addEventListener('error', onError);
   });
 }

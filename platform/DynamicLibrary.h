@@ -35,8 +35,10 @@ class DynamicLibrary {
     // is opened first and its location is read from the open file, so links, "..", short names and
     // case cannot disguise it, and what is loaded is the file that was checked (Linux: loaded
     // through the open descriptor; Windows: held open without write or delete sharing until the
-    // loader has mapped it). A bare name (no folder) means the file of that name beside the
-    // program, the first place the Windows loader looks; the loader's wider search is not used.
+    // loader has mapped it). A bare name (no folder) means a file of the program's installation:
+    // the one beside the program, the first place the Windows loader looks; on Linux, when there is
+    // none, the one in the installation's library folder (<program folder>/../lib/). The loader's
+    // wider search is not used.
     // On Windows a name without an extension gets ".dll", as LoadLibraryW would add it. A name that
     // cannot be opened is reported as the loader would report it only when its folder lies inside
     // an admitted place, and as access denied otherwise, so pages cannot probe for files elsewhere.

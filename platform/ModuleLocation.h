@@ -14,6 +14,12 @@ class ModuleLocation {
     // it is resolved and the rest is taken as written. Returns false, with `problem` saying why,
     // for a folder that is not an absolute local path.
     static bool folderKey(const std::string& utf8Folder, std::string& key, std::string& problem);
+
+    // The key of this installation's information plug-in, where a bare name finds it under a policy
+    // (see DynamicLibrary::load): ravelink_info.dll beside the program on Windows;
+    // libravelink_info.so beside the program or in the library folder of its installation on
+    // Linux. Empty when it is not installed.
+    static std::string informationPluginKey();
 };
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include "notification/InvokeFunctionResponse.h"
 #include "notification/LoadModuleResponse.h"
 #include "notification/Observer.h"
+#include "platform/ModuleLocation.h"
 #include "plugin/MessageProtocol.h"
 
 namespace plugin {
@@ -62,13 +63,18 @@ void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> request)
     std::unique_ptr<platform::DynamicLibrary> library;
     if (policy.restrictsModules()) {
         // The module's real location is checked against the policy's folders; a refusal is
-        // answered like any failed load, with the platform's access-denied code.
+        // answered like any failed load, with the platform's access-denied code. The information
+        // plug-in of this installation is part of the program, not a module a page brings: pages
+        // ask it for the version whatever folders are listed (a broken policy refuses it too).
         bool refused = false;
         std::string location;
+        const std::string ownPlugin = policy.kind() == policy::Policy::kBroken
+                                          ? std::string()
+                                          : platform::ModuleLocation::informationPluginKey();
         library = platform::DynamicLibrary::load(
             request->getModule(),
-            [this, &refused](const std::string& key) {
-                refused = !policy.admitsModule(key);
+            [this, &refused, &ownPlugin](const std::string& key) {
+                refused = !policy.admitsModule(key) && (ownPlugin.empty() || key != ownPlugin);
                 return !refused;
             },
             errorCode, location);

@@ -9,12 +9,16 @@ packages=(
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
     wine wine32:i386 wine64
     python3 python3-websockets
-    nodejs chromium
-    wixl lintian debootstrap systemd
+    nodejs node-ws chromium
+    wixl msitools osslsigncode openssl lintian debootstrap systemd
 )
 # `make run` needs only what builds and runs the Linux program.
-if [[ "${RAVELINK_DEPS:-}" == run ]]; then
+if [[ "${RAVELINK_DEPS:-}" == run* ]]; then
     packages=(cmake make g++ libwebsocketpp-dev libasio-dev rapidjson-dev)
+fi
+# `make deb`: dpkg-shlibdeps finds the package's dependencies.
+if [[ "${RAVELINK_DEPS:-}" == *deb* ]]; then
+    packages+=(dpkg-dev)
 fi
 if [[ "${RAVELINK_DEPS:-}" == *bench* ]]; then
     packages+=(websocketd)

@@ -1,7 +1,29 @@
 /*
  * ravelink plug-in interface.
  *
- * A ravelink plug-in is a dynamic library (a 32-bit DLL on Windows, a shared object elsewhere) that
+ * SPDX-License-Identifier: MIT
+ * Copyright (c) 2026 The ravelink developers
+ *
+ * Permission is hereby granted, free of charge, to any person obtaining a copy
+ * of this software and associated documentation files (the "Software"), to deal
+ * in the Software without restriction, including without limitation the rights
+ * to use, copy, modify, merge, publish, distribute, sublicense, and/or sell
+ * copies of the Software, and to permit persons to whom the Software is
+ * furnished to do so, subject to the following conditions:
+ *
+ * The above copyright notice and this permission notice shall be included in all
+ * copies or substantial portions of the Software.
+ *
+ * THE SOFTWARE IS PROVIDED "AS IS", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR
+ * IMPLIED, INCLUDING BUT NOT LIMITED TO THE WARRANTIES OF MERCHANTABILITY,
+ * FITNESS FOR A PARTICULAR PURPOSE AND NONINFRINGEMENT. IN NO EVENT SHALL THE
+ * AUTHORS OR COPYRIGHT HOLDERS BE LIABLE FOR ANY CLAIM, DAMAGES OR OTHER
+ * LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR OTHERWISE, ARISING FROM,
+ * OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN THE
+ * SOFTWARE.
+ *
+ * A ravelink plug-in is a dynamic library (a DLL on Windows, 32-bit for the 32-bit ravelink.exe and
+ * 64-bit for the 64-bit one; a shared object elsewhere) that
  * exports exactly one function the host looks up, named "Invoke", of type InvokeFunc. A web page
  * asks ravelink to load the library on its WebSocket connection and then calls Invoke by method
  * name with a parameter text; whatever Invoke answers goes back to the page.

@@ -2,7 +2,8 @@
 # build tree's `package` target) writes ${RAVELINK_PACKAGE_DIR}/ravelink_<version>_<arch>.deb holding
 #   /usr/bin/ravelink                           the program
 #   /usr/lib/libravelink_info.so                the information plug-in, where dlopen finds a bare name
-#   /usr/lib/systemd/user/ravelink.service      the user unit, enabled for every user by postinst
+#   /usr/lib/systemd/user/ravelink.service      the user unit, enabled for every user by postinst on
+#                                               the first install
 #   /usr/include/ravelink/, /usr/lib/cmake/ravelink/   the plug-in SDK (header and CMake package)
 #   /usr/share/doc/ravelink/                    copyright, changelog and the installation guide
 

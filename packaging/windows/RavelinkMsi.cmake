@@ -3,6 +3,8 @@
 #   ${RAVELINK_PACKAGE_DIR}/ravelink-<version>-x86.msi or -x64.msi   the release installer
 #   <build>/packages-test/ravelink-0.0.1-<arch>.msi                   the same files at a lower
 #                                                                      version, for the upgrade test
+# The build packs unsigned files; `make package` builds the release MSI once more through the
+# msi-release target below, signed when it is given a certificate.
 find_program(RAVELINK_WIXL wixl)
 if(NOT RAVELINK_WIXL)
   message(FATAL_ERROR "wixl (Debian package wixl) is missing: run scripts/install-deps.sh")
@@ -32,23 +34,50 @@ set(RAVELINK_MSI "${RAVELINK_PACKAGE_DIR}/ravelink-${PROJECT_VERSION}-${RAVELINK
 set(RAVELINK_TEST_OLD_MSI
     "${PROJECT_BINARY_DIR}/packages-test/ravelink-${RAVELINK_TEST_OLD_VERSION}-${RAVELINK_MSI_ARCH}.msi")
 
+# What packaging/windows/msi.py needs to build this tree's MSI: wixl, the architecture, the .wxs, the
+# folder its sources are relative to and the definitions, one per line. The installer's own file list
+# (every <File> of the .wxs) is what gets staged and, for a release, signed.
+configure_file("${PROJECT_SOURCE_DIR}/LICENSE" "${PROJECT_BINARY_DIR}/LICENSE.txt" COPYONLY)
+set(RAVELINK_MSI_ARGS "${PROJECT_BINARY_DIR}/packaging/msi.args")
+file(GENERATE OUTPUT "${RAVELINK_MSI_ARGS}" CONTENT "wixl=${RAVELINK_WIXL}
+arch=${RAVELINK_MSI_ARCH}
+wxs=${msi_wxs}
+sources=${PROJECT_BINARY_DIR}
+Version=${PROJECT_VERSION}
+Publisher=${RAVELINK_PUBLISHER}
+Width=${msi_width}
+ComponentGuid=${msi_component_guid}
+FolderGuid=${msi_folder_guid}
+SystemDirProperty=${msi_system_dir}
+Program=$<TARGET_FILE_NAME:ravelink>
+InfoPlugin=$<TARGET_FILE_NAME:ravelink_info>
+License=LICENSE.txt
+cmake=${CMAKE_COMMAND}
+upgrade_script=${CMAKE_CURRENT_LIST_DIR}/MsiSameVersionUpgrade.cmake
+")
+set(RAVELINK_MSI_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/msi.py")
+find_program(RAVELINK_PYTHON python3 REQUIRED)
+
 function(ravelink_msi output version)
-  get_filename_component(dir "${output}" DIRECTORY)
   add_custom_command(OUTPUT "${output}"
-    COMMAND "${CMAKE_COMMAND}" -E make_directory "${dir}"
-    # wixl warns that Package has no Platform property; -a is what sets the platform.
-    COMMAND "${RAVELINK_WIXL}" -a ${RAVELINK_MSI_ARCH}
-            -D "Version=${version}" -D "Publisher=${RAVELINK_PUBLISHER}" -D "Width=${msi_width}"
-            -D "ComponentGuid=${msi_component_guid}" -D "FolderGuid=${msi_folder_guid}"
-            -D "SystemDirProperty=${msi_system_dir}"
-            -D "Program=$<TARGET_FILE_NAME:ravelink>" -D "InfoPlugin=$<TARGET_FILE_NAME:ravelink_info>"
-            -o "${output}" "${msi_wxs}"
-    # wixl takes file sources relative to the working directory only, so both binaries sit there.
-    WORKING_DIRECTORY "${PROJECT_BINARY_DIR}"
-    DEPENDS ravelink ravelink_info "${msi_wxs}"
+    COMMAND "${RAVELINK_PYTHON}" "${RAVELINK_MSI_SCRIPT}" --args-file "${RAVELINK_MSI_ARGS}"
+            --version "${version}" --output "${output}"
+    DEPENDS ravelink ravelink_info "${msi_wxs}" "${RAVELINK_MSI_SCRIPT}" "${RAVELINK_MSI_ARGS}"
+            "${CMAKE_CURRENT_LIST_DIR}/MsiSameVersionUpgrade.cmake"
+            "${PROJECT_BINARY_DIR}/LICENSE.txt"
     COMMENT "Building ${output}"
     VERBATIM)
 endfunction()
 ravelink_msi("${RAVELINK_MSI}" "${PROJECT_VERSION}")
 ravelink_msi("${RAVELINK_TEST_OLD_MSI}" "${RAVELINK_TEST_OLD_VERSION}")
 add_custom_target(msi ALL DEPENDS "${RAVELINK_MSI}" "${RAVELINK_TEST_OLD_MSI}")
+
+# `make package` builds the release MSI again through this target, signed when it is given a
+# certificate in the environment of the build: SIGN_PKCS12 (a .p12 file), SIGN_PASSWORD and,
+# optionally, SIGN_TIMESTAMP (an RFC 3161 timestamp server's URL); see msi.py.
+add_custom_target(msi-release
+  COMMAND "${RAVELINK_PYTHON}" "${RAVELINK_MSI_SCRIPT}" --args-file "${RAVELINK_MSI_ARGS}"
+          --output "${RAVELINK_MSI}" --sign-from-environment
+  DEPENDS ravelink ravelink_info
+  COMMENT "Building ${RAVELINK_MSI} for release"
+  VERBATIM)

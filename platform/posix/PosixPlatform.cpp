@@ -1,6 +1,6 @@
 // The platform layer on Linux and other POSIX systems: dlopen for plug-ins, malloc's heap for
-// answers, an abstract Unix socket as the per-user single-instance lock, the policy file under
-// /etc/ravelink.
+// answers, an abstract Unix socket as the per-user single-instance lock (its holder's account
+// checked), the policy file under /etc/ravelink.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -19,10 +19,13 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +33,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
+#include "platform/LogFile.h"
 #include "platform/ModuleLocation.h"
 #include "platform/PolicySource.h"
 #include "platform/ProcessResources.h"
@@ -194,6 +198,21 @@ void* loadCheckedPath(const std::string& path, const DynamicLibrary::Admission* 
     return handle;
 }
 
+// What a bare name means under a policy. dlopen would look it up in the system's library path,
+// which is no place for modules; here it means a file of the program's own installation: the one
+// beside the program, or else the one in the installation's library folder next to the program's
+// (/usr/bin/ravelink -> /usr/lib/, where the package and `make install` put the information
+// plug-in).
+std::string installedModulePath(const std::string& bareName) {
+    const std::string beside = programFolder() + bareName;
+    const std::string inLibrary = programFolder() + "../lib/" + bareName;
+    struct stat info {};
+    if (lstat(beside.c_str(), &info) != 0 && lstat(inLibrary.c_str(), &info) == 0) {
+        return inLibrary;
+    }
+    return beside;
+}
+
 bool usableName(const std::string& utf8Name, unsigned long& errorCode) {
     if (!Utf8::isValid(utf8Name)) {
         errorCode = EILSEQ;
@@ -241,10 +260,8 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
     if (!usableName(utf8Name, errorCode)) {
         return nullptr;
     }
-    // dlopen would look a bare name up in the system's library path, which is no place for modules;
-    // the one place a bare name means here is the program's own folder.
     const std::string path =
-        utf8Name.find('/') == std::string::npos ? programFolder() + utf8Name : utf8Name;
+        utf8Name.find('/') == std::string::npos ? installedModulePath(utf8Name) : utf8Name;
     void* handle = loadCheckedPath(path, &admits, errorCode, location);
     if (handle == nullptr) {
         return nullptr;
@@ -271,10 +288,35 @@ void DynamicLibrary::freeAnswer(char* answer) {
     std::free(answer);
 }
 
+namespace {
+
+// Whether the socket that holds the abstract name at `address` belongs to this account. Abstract
+// names have no permissions, so any account can bind this user's name first; the credentials the
+// kernel recorded when that socket began to listen tell a copy of ours from a squatter, which must
+// not be able to keep this user's program from starting. A copy caught between bind and listen is
+// taken for a squatter too; the port then keeps the second copy out (exit 2).
+bool heldByThisAccount(const sockaddr_un& address, socklen_t length) {
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (probe < 0) {
+        return false;
+    }
+    ucred holder{};
+    socklen_t size = sizeof holder;
+    const bool mine = connect(probe, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+                      getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &holder, &size) == 0 &&
+                      holder.uid == getuid();
+    close(probe);
+    return mine;
+}
+
+}  // namespace
+
 InstanceLock::InstanceLock() : handle(-1), heldElsewhere(false) {
     // An abstract socket name lives in the kernel, not on disk: nothing to clean up after a crash,
     // and the kernel drops it with the last descriptor, kill -9 included. The user id keeps one
-    // claim per user, which is what the loopback port allows anyway.
+    // claim per user, which is what the loopback port allows anyway. The socket listens only so
+    // that a second copy can ask the kernel whose it is; nobody accepts, and the few connections
+    // that queue are dropped with it.
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return;
@@ -287,7 +329,12 @@ InstanceLock::InstanceLock() : handle(-1), heldElsewhere(false) {
     std::memcpy(address.sun_path, name.data(), name.size());
     const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        heldElsewhere = errno == EADDRINUSE;
+        // Taken by another account: this copy runs unguarded (the port still admits one).
+        heldElsewhere = errno == EADDRINUSE && heldByThisAccount(address, length);
+        close(fd);
+        return;
+    }
+    if (listen(fd, 8) != 0) {
         close(fd);
         return;
     }
@@ -323,14 +370,72 @@ void ProcessResources::releaseFreeMemory() {
 #endif
 }
 
-bool StandardStreams::isDiscarded(Stream stream) {
+StandardStreams::Reader StandardStreams::reader(Stream stream) {
+    const int fd = stream == kOutput ? STDOUT_FILENO : STDERR_FILENO;
     struct stat target;
-    if (fstat(stream == kOutput ? STDOUT_FILENO : STDERR_FILENO, &target) != 0) {
-        return true;
+    if (fstat(fd, &target) != 0) {
+        return kNobody;
     }
     struct stat null;
-    return S_ISCHR(target.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
-           target.st_rdev == null.st_rdev;
+    if (S_ISCHR(target.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+        target.st_rdev == null.st_rdev) {
+        return kNobody;
+    }
+    // systemd connects a unit's streams to journald's stream socket; the peer of such a connection
+    // is the path that socket is bound to.
+    if (S_ISSOCK(target.st_mode)) {
+        sockaddr_un peer{};
+        socklen_t length = sizeof peer;
+        static const char kJournal[] = "/run/systemd/journal/stdout";
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sun_family == AF_UNIX && length > offsetof(sockaddr_un, sun_path) &&
+            std::strncmp(peer.sun_path, kJournal, sizeof peer.sun_path) == 0) {
+            return kServiceLog;
+        }
+    }
+    return kPerson;
+}
+
+std::unique_ptr<LogFile> LogFile::open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info;
+    const std::uint64_t size = fstat(fd, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    return std::unique_ptr<LogFile>(new LogFile(fd, size));
+}
+
+LogFile::~LogFile() {
+    close(static_cast<int>(handle));
+}
+
+bool LogFile::append(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(static_cast<int>(handle), data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool LogFile::replace(const std::string& from, const std::string& to) {
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string LogFile::folder() {
+    return "";
+}
+
+std::string ModuleLocation::informationPluginKey() {
+    std::string key;
+    return realPath(installedModulePath("libravelink_info.so"), key) ? key : std::string();
 }
 
 bool ModuleLocation::folderKey(const std::string& utf8Folder, std::string& key,

@@ -4,8 +4,14 @@
 
 #include <windows.h>
 
+#include <knownfolders.h>
+#include <shlobj.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +21,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
 #include "platform/ListenOptions.h"
+#include "platform/LogFile.h"
 #include "platform/ModuleLocation.h"
 #include "platform/PolicySource.h"
 #include "platform/ProcessResources.h"
@@ -364,9 +371,124 @@ void ProcessResources::releaseFreeMemory() {}
 
 // A windowless program started without redirection has no standard handles at all. The NUL device
 // is not told apart from other character devices: a console must never be taken for it.
-bool StandardStreams::isDiscarded(Stream stream) {
+namespace {
+
+// The kernel's name of the device behind `handle` ("\Device\Null" for NUL); empty when it
+// cannot be asked.
+std::wstring deviceName(HANDLE handle) {
+    using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto query = ntdll != nullptr ? reinterpret_cast<QueryObject>(reinterpret_cast<void*>(
+                                              GetProcAddress(ntdll, "NtQueryObject")))
+                                        : nullptr;
+    if (query == nullptr) {
+        return L"";
+    }
+    // OBJECT_NAME_INFORMATION: a UNICODE_STRING whose text follows it in the same buffer.
+    struct NameInformation {
+        USHORT length;
+        USHORT maximumLength;
+        wchar_t* buffer;
+    };
+    alignas(NameInformation) unsigned char storage[1024];
+    ULONG needed = 0;
+    const int kObjectNameInformation = 1;
+    if (query(handle, kObjectNameInformation, storage, sizeof storage, &needed) != 0) {
+        return L"";
+    }
+    const auto* name = reinterpret_cast<const NameInformation*>(storage);
+    return name->buffer != nullptr ? std::wstring(name->buffer, name->length / sizeof(wchar_t))
+                                   : L"";
+}
+
+}  // namespace
+
+// A program of the graphical subsystem started at logon, by the installer or from Explorer has no
+// streams. NUL, like a console, is a character device; a console answers GetConsoleMode and NUL
+// names itself \Device\Null (Wine hands a program the Unix /dev/null as a character device that
+// has no name at all, and nothing else can read it either).
+StandardStreams::Reader StandardStreams::reader(Stream stream) {
     const HANDLE handle = GetStdHandle(stream == kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
-    return handle == nullptr || handle == INVALID_HANDLE_VALUE;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return kNobody;
+    }
+    SetLastError(NO_ERROR);
+    const DWORD type = GetFileType(handle);
+    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) {
+        return kNobody;  // closed, or not a handle at all
+    }
+    if (type != FILE_TYPE_CHAR) {
+        return kPerson;
+    }
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        return kPerson;
+    }
+    const std::wstring device = deviceName(handle);
+    return device.empty() || _wcsicmp(device.c_str(), L"\\Device\\Null") == 0 ? kNobody : kPerson;
+}
+
+std::unique_ptr<LogFile> LogFile::open(const std::string& path) {
+    std::wstring wide;
+    if (!toWide(path, wide)) {
+        return nullptr;
+    }
+    // FILE_APPEND_DATA alone: every write lands at the end, also when another copy appends too.
+    const HANDLE file = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size)) {
+        size.QuadPart = 0;
+    }
+    return std::unique_ptr<LogFile>(
+        new LogFile(reinterpret_cast<long long>(file), static_cast<std::uint64_t>(size.QuadPart)));
+}
+
+LogFile::~LogFile() {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+bool LogFile::append(const char* data, std::size_t size) {
+    while (size > 0) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(handle), data, chunk, &written, nullptr) ||
+            written == 0) {
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool LogFile::replace(const std::string& from, const std::string& to) {
+    std::wstring wideFrom;
+    std::wstring wideTo;
+    return toWide(from, wideFrom) && toWide(to, wideTo) &&
+           MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+// The known folder, not %LOCALAPPDATA%: the program reads no environment.
+std::string LogFile::folder() {
+    wchar_t* local = nullptr;
+    if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_CREATE, nullptr, &local))) {
+        CoTaskMemFree(local);
+        return "";
+    }
+    std::wstring folder(local);
+    CoTaskMemFree(local);
+    for (const wchar_t* part : {L"\\ravelink", L"\\logs"}) {
+        folder += part;
+        if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return "";
+        }
+    }
+    return toUtf8(folder + L"\\");
 }
 
 bool ModuleLocation::folderKey(const std::string& utf8Folder, std::string& key,
@@ -395,6 +517,14 @@ bool ModuleLocation::folderKey(const std::string& utf8Folder, std::string& key,
         key += '/';
     }
     return true;
+}
+
+std::string ModuleLocation::informationPluginKey() {
+    Handle file(CreateFileW((programFolder() + L"ravelink_info.dll").c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::wstring resolved = file.valid() ? finalPath(file.get()) : L"";
+    return resolved.empty() ? std::string() : locationKey(resolved);
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // Starts and stops the real native ravelink for the client and browser tests.
 import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
+import { createRequire } from 'node:module';
 import net from 'node:net';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -11,6 +12,12 @@ export const PROGRAM = path.join(BUILD_DIR, 'ravelink');
 export const PLUGIN_DIR = path.join(BUILD_DIR, 'tests/plugins');
 export const HOST = '127.0.0.1';
 export const PORT = 7321;
+
+// The `ws` package as Debian installs it (node-ws, scripts/install-deps.sh), outside any
+// node_modules folder.
+const WS_PACKAGE = '/usr/share/nodejs/ws';
+if (!existsSync(WS_PACKAGE)) throw new Error(`${WS_PACKAGE} is missing: run scripts/install-deps.sh (node-ws)`);
+export const WsWebSocket = createRequire(import.meta.url)(WS_PACKAGE);
 
 export function plugin(name) {
   const file = path.join(PLUGIN_DIR, `${name}.so`);

@@ -12,6 +12,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -182,13 +183,25 @@ class MachinePolicy:
                                    os.path.join(self.top, "work")] + command)
 
 
+class Journal:
+    """Starts a program the way the Linux user unit does, its streams connected to the journal's
+    stream socket (tests/e2e/journal_stub.py); what reaches the journal is the program's stdout."""
+
+    available = staticmethod(MachinePolicy.available)
+
+    def wrap(self, command):
+        stub = os.path.join(os.path.dirname(os.path.abspath(__file__)), "journal_stub.py")
+        return MachinePolicy._unshare() + [sys.executable, stub] + command
+
+
 class Program:
     """One ravelink process with its stdout (access log) and stderr (error log) collected."""
 
     def __init__(self, target, record_file, limits=None, policy=None):
         """`limits`: {resource.RLIMIT_...: value} set as both soft and hard limit of the program
         (native only), so that raising the soft limit at start-up cannot undo them. `policy`: an
-        administrator's policy the program is started under."""
+        administrator's policy the program is started under (or anything else that wraps its
+        command, such as a Journal)."""
         self.target = target
         self.record_file = record_file
         self.limits = limits or {}

@@ -677,7 +677,11 @@ class TransportTests(ProgramTestCase):
             code = second.wait_exit()
         finally:
             second.kill()
-        self.assertEqual(code, 1, "second copy's stderr: %r" % second.stderr.text())
+        errors = second.stderr.text().decode("utf-8", "replace")
+        self.assertEqual(code, 1, "second copy's stderr: %r" % errors)
+        # one line saying why, with its time like every log line
+        self.assertRegex(errors, r"\A\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ravelink: not started: another "
+                                 r"copy already runs in this session[^\n]*\n\Z")
         self.assertEqual(before.request(request(MsgId="b", Method="echo", Param="first")),
                          reply("b", True, "first"))
         self.assertServing()
@@ -762,6 +766,27 @@ class LifecycleTests(OwnProgramTestCase):
         self.assertEqual(client.request(request(MsgId="e", Method="echo", Param="again")),
                          reply("e", True, "again"))
         self.assertTrue(second.alive())
+
+    def test_the_journal_gets_connection_lines_and_errors_not_a_line_per_frame(self):
+        if TARGET.windows:
+            self.skipTest("the journal is Linux's; the Windows log file has its own test")
+        why = harness.Journal.available()
+        if why:
+            self.skipTest("no private mount namespace for the journal's socket here: %s" % why)
+        program = self.start(policy=harness.Journal())
+        client = Client(TARGET.reply_timeout)
+        self.assertEqual(client.request(request(MsgId="l", Module=TARGET.module("echo_plugin"))), LOAD_OK)
+        client.request(request(MsgId="e", Method="echo", Param="x"))
+        client.close()
+        harness.wait_until(lambda: program.stdout.count(b"[disconnect]") == 1, TARGET.reply_timeout,
+                           "the disconnect in the journal")
+        lines = program.stdout.text().decode("utf-8", "replace").splitlines()
+        stamped = r"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[(\w+)\] "
+        channels = [re.match(stamped, line).group(1) if re.match(stamped, line) else line
+                    for line in lines]
+        # (the harness's port probe before the handshake may have left an error and a fail line)
+        self.assertIn("connect", channels)
+        self.assertLessEqual(set(channels), {"connect", "disconnect", "fail", "error"}, lines)
 
     def test_listen_failure_exits_with_2(self):
         holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -999,6 +1024,9 @@ class PolicyTests(OwnProgramTestCase):
         self.assertEqual(page.request(request(MsgId="e", Method="echo", Param="still")),
                          reply("e", True, "still"))
         self.assertEqual(len(self.error_lines(program, "refused to load module", 3)), 3)
+        # the program's own information plug-in loads by its bare name whatever folders are listed
+        info = "ravelink_info" if TARGET.windows else "libravelink_info.so"
+        self.assertEqual(page.request(request(MsgId="l", Module=info)), LOAD_OK)
         sub = self.client("https://a.b.example.org")
         self.assertEqual(sub.request(request(MsgId="i", Method="echo")), not_loaded("i"))
 

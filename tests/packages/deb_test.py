@@ -4,16 +4,19 @@
   1. lintian finds no error in it;
   2. dpkg -i installs it into a throwaway Debian 12 root (an overlay on a cached debootstrap root,
      inside a private mount namespace, so the cache stays pristine); the user unit is enabled for
-     every user and `systemd-analyze verify` accepts it;
+     every user and `systemd-analyze verify` accepts it; an upgrade keeps an administrator's
+     `systemctl --global disable`, a removal and reinstall keep the enablement;
   3. the installed program runs in that root and answers on 127.0.0.1:7321: the information plug-in
-     loads by its bare name, and a plug-in built against the installed SDK (find_package(ravelink)
-     from the root's /usr) loads and answers;
+     loads by its bare name, also under a folder policy, and a plug-in built against the installed
+     SDK (find_package(ravelink) from the root's /usr) loads and answers; its copyright file gives
+     the project's MIT licence in Debian's machine-readable format;
   4. dpkg --purge exits 0 and leaves the root exactly as it was before the install.
 
 Exit code 77 (skipped) when not run as root."""
 
 import argparse
 import asyncio
+import contextlib
 import json
 import os
 import shutil
@@ -30,6 +33,7 @@ from checks import PORT, SKIP, Failure, check, port_accepts, wait_until
 BOOKKEEPING = ("/var/lib/dpkg", "/var/log", "/var/cache", "/tmp", "/proc", "/run", "/dev")
 ENABLE_LINK = "/etc/systemd/user/default.target.wants/ravelink.service"
 UNIT = "/usr/lib/systemd/user/ravelink.service"
+POLICY = "/etc/ravelink/policy.json"
 
 
 
@@ -62,6 +66,27 @@ async def call(module, method, param=None):
         return reply["Response"]
 
 
+def license_words(path):
+    """The words of a licence from its permission notice on, a Debian copyright file's folding
+    undone."""
+    text = open(path).read().replace("\n .\n", "\n")
+    return text[text.find("Permission is hereby granted"):].split()
+
+
+@contextlib.contextmanager
+def installed_program(root):
+    """The installed program, running in the root until the block ends."""
+    program = subprocess.Popen(["chroot", root, "/usr/bin/ravelink"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_until(port_accepts, 20, "the installed program answers on 127.0.0.1:%d" % PORT)
+        yield
+    finally:
+        program.send_signal(signal.SIGTERM)
+        program.wait(timeout=30)
+    wait_until(lambda: not port_accepts(), 20, "the program has ended")
+
+
 def snapshot(root):
     """Every path of the root outside dpkg's bookkeeping, with its kind and link target."""
     entries = set()
@@ -91,11 +116,30 @@ def in_namespace(args):
     for path in ("/usr/bin/ravelink", "/usr/lib/libravelink_info.so", UNIT,
                  "/usr/include/ravelink/ravelink_plugin.h", "/usr/lib/cmake/ravelink/ravelinkConfig.cmake"):
         check(os.path.isfile(root + path), path + " is installed")
+    copyright = root + "/usr/share/doc/ravelink/copyright"
+    check(open(copyright).read().startswith(
+              "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
+          and "\nCopyright: 2026 The ravelink developers\nLicense: Expat\n" in open(copyright).read()
+          and license_words(copyright) == license_words(args.license),
+          copyright + " gives the project's licence (Expat, that is MIT) in the machine-readable format")
     link = root + ENABLE_LINK
     check(os.path.islink(link) and os.readlink(link) == UNIT,
           "the user unit is enabled for every user (%s)" % ENABLE_LINK)
     output = run(["chroot", root, "systemd-analyze", "verify", UNIT], "systemd-analyze verify accepts the unit")
     check(output.strip() == "", "systemd-analyze verify has no remarks: %r" % output)
+    unit = open(root + UNIT).read()
+    check("RestartPreventExitStatus=1 2\n" in unit,
+          "the unit is not restarted after exit 1 (another copy) or 2 (port taken)")
+
+    # The administrator's choice outlives an upgrade; a removal and a reinstall keep the enablement.
+    run(["chroot", root, "systemctl", "--global", "disable", "ravelink.service"], "an administrator disables the unit")
+    run(["chroot", root, "dpkg", "-i", "/tmp/ravelink.deb"], "dpkg -i upgrades the package")
+    check(not os.path.lexists(link), "the upgrade keeps the unit disabled")
+    run(["chroot", root, "systemctl", "--global", "enable", "ravelink.service"], "the administrator enables it again")
+    run(["chroot", root, "dpkg", "-r", "ravelink"], "dpkg -r removes the package")
+    check(not os.path.lexists(link), "the removal disables the unit")
+    run(["chroot", root, "dpkg", "-i", "/tmp/ravelink.deb"], "dpkg -i installs it again")
+    check(os.path.islink(link), "the reinstall enables the unit as it was before the removal")
 
     # A plug-in built on this machine against the SDK inside the root, as an author would.
     build = os.path.join(work, "hello-build")
@@ -106,20 +150,28 @@ def in_namespace(args):
     run(["cmake", "--build", build], "the plug-in builds against it")
     shutil.copy(os.path.join(build, "hello.so"), os.path.join(root, "tmp", "hello.so"))
 
-    program = subprocess.Popen(["chroot", root, "/usr/bin/ravelink"], stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        wait_until(port_accepts, 20, "the installed program answers on 127.0.0.1:%d" % PORT)
+    expected_info = {"product": "ravelink", "version": args.version, "platform": "linux",
+                     "width": 64 if sys.maxsize > 2**32 else 32}
+    with installed_program(root):
         info = json.loads(asyncio.run(call("libravelink_info.so", "version")))
-        check(info == {"product": "ravelink", "version": args.version, "platform": "linux",
-                       "width": 64 if sys.maxsize > 2**32 else 32},
-              "libravelink_info.so loads by bare name and reports %r" % info)
+        check(info == expected_info, "libravelink_info.so loads by bare name and reports %r" % info)
         answer = asyncio.run(call("/tmp/hello.so", "hello", "deb"))
         check(answer == "hello, deb", "the plug-in built against the installed SDK answers %r" % answer)
-    finally:
-        program.send_signal(signal.SIGTERM)
-        program.wait(timeout=30)
-    wait_until(lambda: not port_accepts(), 20, "the program has ended")
+
+    # Under a folder policy that lists none of the package's folders, the information plug-in is
+    # still found by its bare name, and other modules are refused.
+    os.makedirs(root + "/etc/ravelink")
+    with open(root + POLICY, "w") as policy:
+        json.dump({"AllowedModuleFolders": ["/opt/ravelink/modules"]}, policy)
+    with installed_program(root):
+        info = json.loads(asyncio.run(call("libravelink_info.so", "version")))
+        check(info == expected_info, "under a folder policy libravelink_info.so loads by bare name: %r" % info)
+        try:
+            asyncio.run(call("/tmp/hello.so", "hello", "deb"))
+            raise Failure("the policy did not refuse /tmp/hello.so")
+        except Failure as refused:
+            check("Error code: 13" in str(refused), "the policy refuses modules elsewhere: %s" % refused)
+    shutil.rmtree(root + "/etc/ravelink")
 
     os.remove(os.path.join(root, "tmp", "hello.so"))
     run(["chroot", root, "dpkg", "--purge", "ravelink"], "dpkg --purge removes the package")
@@ -136,6 +188,7 @@ def main():
     parser.add_argument("--root-script", required=True, help="debian-root.sh")
     parser.add_argument("--example", required=True, help="source folder of a plug-in using the SDK")
     parser.add_argument("--work", required=True, help="scratch folder (emptied first)")
+    parser.add_argument("--license", required=True, help="the project's LICENSE")
     parser.add_argument("--in-namespace", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
 

@@ -21,10 +21,13 @@
 #else
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #endif
 
 using platform::DynamicLibrary;
@@ -318,8 +321,8 @@ TEST(InstanceLock, OneClaimPerUserAndSession) {
         EXPECT_TRUE(second.anotherCopyRuns());
     }
     first.reset();
-    platform::InstanceLock third;
-    EXPECT_FALSE(third.anotherCopyRuns());
+    first = std::make_unique<platform::InstanceLock>();
+    EXPECT_FALSE(first->anotherCopyRuns());
 #if !defined(_WIN32)
     // Another user's copy runs beside this one. A child process switches to "nobody" and reports
     // through its exit status whether its claim was free while this process holds its own.
@@ -340,6 +343,48 @@ TEST(InstanceLock, OneClaimPerUserAndSession) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0)
         << "1: the other user found this user's claim; 2: could not switch user";
+
+    // Another account squats this user's name before this user's copy starts: the copy must not
+    // take that for itself running (it would exit 1 and never come back).
+    first.reset();
+    int ready[2];
+    int done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const uid_t victim = getuid();
+    const pid_t squatter = fork();
+    ASSERT_GE(squatter, 0);
+    if (squatter == 0) {
+        const std::string name = std::string(1, '\0') +
+                                 "ravelink-{DCB498CC-37CF-47c0-9EDD-2B0B054FBB83}-" +
+                                 std::to_string(static_cast<unsigned long>(victim));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, name.data(), name.size());
+        close(done[1]);  // so that the parent's close ends the read below
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        char byte = 0;
+        if (setgid(65534) != 0 || setuid(65534) != 0 ||
+            bind(fd, reinterpret_cast<const sockaddr*>(&address),
+                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) != 0 ||
+            listen(fd, 8) != 0 || write(ready[1], "x", 1) != 1) {
+            _exit(2);
+        }
+        _exit(read(done[0], &byte, 1) >= 0 ? 0 : 2);
+    }
+    close(ready[1]);
+    close(done[0]);
+    char byte = 0;
+    const bool squatting = read(ready[0], &byte, 1) == 1;
+    if (squatting) {
+        platform::InstanceLock mine;
+        EXPECT_FALSE(mine.anotherCopyRuns()) << "another account's claim stopped this user's copy";
+    }
+    close(done[1]);
+    close(ready[0]);
+    ASSERT_EQ(waitpid(squatter, &status, 0), squatter);
+    EXPECT_TRUE(squatting && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the other account could not claim the name";
 #endif
 }
 
