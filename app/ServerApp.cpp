@@ -70,10 +70,7 @@ void ServerApp::init() {
         });
     }
 
-    // Without a policy every handshake is accepted and no validation handler is installed at all.
-    if (policy.kind() != policy::Policy::kNone) {
-        server.set_validate_handler(std::bind(&ServerApp::onValidate, this, _1));
-    }
+    server.set_validate_handler(std::bind(&ServerApp::onValidate, this, _1));
 }
 
 void ServerApp::run() {
@@ -155,13 +152,20 @@ void ServerApp::handleMessage(const connection_ptr& connection, message_ptr mess
 
 bool ServerApp::onValidate(connection_hdl handle) {
     connection_ptr connection = server.get_con_from_hdl(handle);
+    // The library answers a refusal with this status and never opens the connection: no open
+    // notification, nothing loaded.
+    if (!policy.allowsOtherUsers() && !peerCheck.admits(connection)) {
+        connection->set_status(websocketpp::http::status_code::forbidden);
+        return false;  // PeerCheck wrote the line
+    }
+    if (policy.kind() == policy::Policy::kNone) {
+        return true;
+    }
     std::string refusal;
     if (policy.admitsHandshake(connection->get_request_header("Origin"),
                                connection->get_request_header("Sec-WebSocket-Origin"), refusal)) {
         return true;
     }
-    // The library answers with this status and never opens the connection: no open
-    // notification, nothing loaded.
     connection->set_status(websocketpp::http::status_code::forbidden);
     std::cerr << refusal << std::endl;
     return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <set>
@@ -12,6 +13,7 @@
 #include "transport/Acceptor.h"
 #include "transport/ConnectionReplySink.h"
 #include "transport/LogDestination.h"
+#include "transport/PeerCheck.h"
 #include "transport/ReplyBacklog.h"
 #include "transport/WebSocketTypes.h"
 
@@ -69,13 +71,14 @@ class ServerApp {
                const std::function<void()>& work);
     void watchBacklog();
     void logEscaped(const std::string& failure);
-    // Installed only when a policy exists: refuses, with 403, a handshake the policy does not
-    // admit.
+    // Refuses, with 403, a handshake whose peer is another account's process (unless the policy
+    // allows other users) or one the policy does not admit.
     bool onValidate(websocketpp::connection_hdl handle);
 
     const policy::Policy& policy;
     plugin::PluginsManager pluginsManager;
     transport::ReplyBacklog backlog;
+    transport::PeerCheck peerCheck{std::cerr};
     // The sink of every open connection, by connection object. Entries go on close.
     std::map<transport::server::connection_type*, std::shared_ptr<transport::ConnectionReplySink>>
         sinks;

@@ -14,6 +14,7 @@ namespace {
 const char kOrigins[] = "AllowedOrigins";
 const char kWithoutOrigin[] = "AllowConnectionsWithoutOrigin";
 const char kFolders[] = "AllowedModuleFolders";
+const char kOtherUsers[] = "AllowOtherUsers";
 
 // The 1-based line of a byte offset, so an administrator can find a syntax error.
 std::size_t lineOf(const std::string& text, std::size_t offset) {
@@ -71,7 +72,11 @@ const Policy& Policy::none() {
 }
 
 Policy::Policy()
-    : policyKind(kNone), restrictOrigins(false), allowWithoutOrigin(true), restrictFolders(false) {}
+    : policyKind(kNone),
+      restrictOrigins(false),
+      allowWithoutOrigin(true),
+      allowOtherUsers(false),
+      restrictFolders(false) {}
 
 Policy Policy::broken(const std::string& reason) {
     Policy policy;
@@ -125,6 +130,13 @@ bool Policy::parse(const std::string& json, Policy& policy, std::string& problem
                 return false;
             }
             result.allowWithoutOrigin = value.GetBool();
+        } else if (name == kOtherUsers) {
+            if (!value.IsBool()) {
+                problem = std::string("\"") + kOtherUsers +
+                          "\" must be true or false (a DWORD 1 or 0 in the registry)";
+                return false;
+            }
+            result.allowOtherUsers = value.GetBool();
         } else if (name == kFolders) {
             std::vector<std::string> texts;
             if (!readTextList(value, kFolders, texts, problem)) {
@@ -142,7 +154,7 @@ bool Policy::parse(const std::string& json, Policy& policy, std::string& problem
         } else {
             // A misspelt setting would otherwise leave open what the administrator meant to close.
             problem = "unknown setting \"" + name + "\" (known: " + kOrigins + ", " +
-                      kWithoutOrigin + ", " + kFolders + ")";
+                      kWithoutOrigin + ", " + kFolders + ", " + kOtherUsers + ")";
             return false;
         }
     }
@@ -237,6 +249,7 @@ std::string Policy::summary() const {
         }
     }
     text += allowWithoutOrigin ? "; without Origin: allowed" : "; without Origin: refused";
+    text += allowOtherUsers ? "; other users: allowed" : "; other users: refused";
     text += "; module folders: ";
     if (!restrictFolders) {
         text += "any";
@@ -258,6 +271,11 @@ std::vector<std::string> Policy::warnings() const {
                            "\" lists \"null\": any site can send that origin (from a sandboxed "
                            "frame or a data: URL), so the list no longer keeps any page out");
         }
+    }
+    if (allowOtherUsers) {
+        list.push_back(std::string("\"") + kOtherUsers +
+                       "\" is true: programs of every account on this machine may use this "
+                       "user's copy, and through it the modules it loads and the user's files");
     }
     return list;
 }

@@ -1210,6 +1210,57 @@ class PolicyTests(OwnProgramTestCase):
                     if kind == "folder":
                         os.rmdir(path)
 
+    # Processes of other accounts. The program runs as root here, so the other account is nobody
+    # (uid 65534); a child switches to it before connecting.
+    OTHER_UID = 65534
+
+    def require_other_user(self):
+        if TARGET.windows:
+            self.skipTest("Wine records no socket owners; see the owner-0 case")
+        if os.geteuid() != 0:
+            self.skipTest("needs root to connect as another user")
+
+    def test_another_users_process_is_refused_by_default(self):
+        self.require_other_user()
+        program = self.start()
+        mark = RECORDER.mark()
+        load = request(MsgId="l", Module=TARGET.module("recorder_a"))
+        for _ in range(3):
+            self.assertEqual(harness.as_user(self.OTHER_UID, load, TARGET.reply_timeout),
+                             (403, None))
+        self.assertEqual(program.stdout.count(b"[connect]"), 0, "a refused handshake connected")
+        # the same user is served, and the three refusals wrote one line
+        page = self.client(None)
+        self.assertEqual(page.request(load), LOAD_OK)
+        self.assertEqual(RECORDER.since(mark), ["load recorder_a"])
+        lines = self.error_lines(program, "refused a connection")
+        self.assertEqual(len(lines), 1, program.stderr.text())
+        self.assertIn("uid %d (nobody)" % self.OTHER_UID, lines[0])
+        self.assertIn("AllowOtherUsers", lines[0])
+
+    def test_allow_other_users_serves_them(self):
+        self.require_other_user()
+        self.policy.write({"AllowOtherUsers": True})
+        program = self.start()
+        mark = RECORDER.mark()
+        load = request(MsgId="l", Module=TARGET.module("recorder_a"))
+        self.assertEqual(harness.as_user(self.OTHER_UID, load, TARGET.reply_timeout),
+                         (101, LOAD_OK))
+        self.assertEqual(RECORDER.wait_since(mark, 2, TARGET.reply_timeout),
+                         ["load recorder_a", "unload recorder_a"])
+        self.assertEqual(len(self.error_lines(program, "AllowOtherUsers\" is true")), 1)
+        self.assertNotIn(b"refused", program.stderr.text())
+
+    def test_where_the_system_records_no_owners_all_are_served_with_one_line(self):
+        if not TARGET.windows:
+            self.skipTest("Linux always reports a socket's owner")
+        program = self.start()
+        pages = [self.client(None) for _ in range(2)]
+        for page in pages:
+            self.assertEqual(page.request(request(MsgId="n", Method="x")), not_loaded("n"))
+        lines = self.error_lines(program, "owner check cannot be made")
+        self.assertEqual(len(lines), 1, program.stderr.text())
+
 
 def main():
     global TARGET, RECORDER, WORK_DIR
