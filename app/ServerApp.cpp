@@ -1,5 +1,6 @@
 #include "app/ServerApp.h"
 
+#include <algorithm>
 #include <exception>
 #include <functional>
 #include <iostream>
@@ -12,7 +13,6 @@
 #include "notification/ConnectCloseNotification.h"
 #include "notification/ConnectReadyNotification.h"
 #include "notification/MsgNotification.h"
-#include "platform/ListenOptions.h"
 #include "platform/ProcessResources.h"
 #include "platform/StopSignals.h"
 
@@ -71,22 +71,34 @@ void ServerApp::init() {
         });
     }
 
-    // Without a policy every handshake is accepted and no validation handler is installed at all.
-    if (policy.kind() != policy::Policy::kNone) {
-        server.set_validate_handler(std::bind(&ServerApp::onValidate, this, _1));
-    }
+    server.set_validate_handler(std::bind(&ServerApp::onValidate, this, _1));
 }
 
 void ServerApp::run() {
     init();
 
-    const std::error_code error =
-        acceptor.listen("127.0.0.1", 7321, platform::ListenOptions::reuseAddress());
+    const std::error_code error = acceptor.listen("127.0.0.1", 7321);
     if (error) {
         throw ListenError(error.message());
     }
     acceptor.start();
-    server.run();
+    // Every handler keeps a failure to its connection (see serve()); should anything still escape
+    // the event loop, it is logged and serving goes on, as the loop allows.
+    for (;;) {
+        try {
+            server.run();
+            return;
+        } catch (const std::exception& error) {
+            logEscaped(error.what());
+        } catch (...) {
+            logEscaped("an unknown exception");
+        }
+    }
+}
+
+void ServerApp::logEscaped(const std::string& failure) {
+    server.get_elog().write(log::elevel::rerror,
+                            "error outside any connection (" + failure + "); serving goes on");
 }
 
 void ServerApp::onOpen(connection_hdl handle) {
@@ -96,9 +108,9 @@ void ServerApp::onOpen(connection_hdl handle) {
         server.close(handle, websocketpp::close::status::going_away, "", ignored);
         return;
     }
-    open.insert(handle);
     connection_ptr connection = server.get_con_from_hdl(handle);
     serve(connection, "opening", [&] {
+        open.insert(handle);
         auto sink = std::make_shared<transport::ConnectionReplySink>(connection, backlog);
         sinks[connection.get()] = sink;
         backlog.add(sink.get());
@@ -113,21 +125,29 @@ void ServerApp::onMessage(connection_hdl handle, message_ptr message) {
     if (sink == sinks.end()) {
         return;  // opening failed; the connection is closing
     }
-    if (backlog.holding(sink->second.get())) {
-        const std::size_t bytes = message->get_payload().size();
-        backlog.handle(
-            sink->second.get(),
-            [this, connection, message]() mutable {
-                handleMessage(connection, std::move(message));
-            },
-            bytes);
-    } else {
-        handleMessage(connection, std::move(message));
-    }
-    watchBacklog();
+    // Holding the request and watching the backlog allocate; a failure there is this connection's.
+    serve(connection, "a request", [&] {
+        if (backlog.holding(sink->second.get())) {
+            const std::size_t bytes = message->get_payload().size();
+            backlog.handle(
+                sink->second.get(),
+                [this, connection, message]() mutable {
+                    handleMessage(connection, std::move(message));
+                },
+                bytes);
+        } else {
+            handleMessage(connection, std::move(message));
+        }
+        watchBacklog();
+    });
 }
 
 void ServerApp::handleMessage(const connection_ptr& connection, message_ptr message) {
+    if (connection->get_state() != websocketpp::session::state::open) {
+        // A request held while its connection was paused, and the connection is closing since
+        // (a stop, or a failure that closed it with 1011): its page is going, so it is not run.
+        return;
+    }
     serve(connection, "a request", [&] {
         auto event = std::make_shared<notification::MsgNotification>(std::move(message));
         event->setConnection(connection);
@@ -137,13 +157,20 @@ void ServerApp::handleMessage(const connection_ptr& connection, message_ptr mess
 
 bool ServerApp::onValidate(connection_hdl handle) {
     connection_ptr connection = server.get_con_from_hdl(handle);
+    // The library answers a refusal with this status and never opens the connection: no open
+    // notification, nothing loaded.
+    if (!policy.allowsOtherUsers() && !peerCheck.admits(connection)) {
+        connection->set_status(websocketpp::http::status_code::forbidden);
+        return false;  // PeerCheck wrote the line
+    }
+    if (policy.kind() == policy::Policy::kNone) {
+        return true;
+    }
     std::string refusal;
     if (policy.admitsHandshake(connection->get_request_header("Origin"),
                                connection->get_request_header("Sec-WebSocket-Origin"), refusal)) {
         return true;
     }
-    // The library answers with this status and never opens the connection: no open
-    // notification, nothing loaded.
     connection->set_status(websocketpp::http::status_code::forbidden);
     std::cerr << refusal << std::endl;
     return false;
@@ -161,9 +188,14 @@ void ServerApp::onClose(connection_hdl handle) {
         backlog.remove(sink->second.get());
         sinks.erase(sink);
     }
-    if (backlog.takeLargeDrain()) {
-        platform::ProcessResources::releaseFreeMemory();
-    }
+    // The connection's unsent replies are freed with the connection object, which the library
+    // lets go of only after this handler; the memory is given back once that has happened.
+    serve(connection, "closing", [&] {
+        if (backlog.takeLargeDrain()) {
+            leaving.push_back(connection);
+            watchBacklog();
+        }
+    });
 }
 
 // Plain HTTP, and upgrades to a WebSocket version other than 13, 8 and 7 (see HandshakeRequest).
@@ -194,7 +226,7 @@ void ServerApp::serve(const connection_ptr& connection, const char* stage,
 }
 
 void ServerApp::watchBacklog() {
-    if (backlogWatched || !backlog.pending()) {
+    if (backlogWatched || (!backlog.pending() && leaving.empty())) {
         return;
     }
     backlogWatched = true;
@@ -203,9 +235,25 @@ void ServerApp::watchBacklog() {
         if (error) {
             return;
         }
-        backlog.poll();
-        if (backlog.takeLargeDrain()) {
-            platform::ProcessResources::releaseFreeMemory();
+        // Outside every connection's guard: held requests guard themselves (handleMessage), and
+        // anything else failing here is logged and looked at again on the next turn.
+        try {
+            backlog.poll();
+            // The backlog counts a reply as drained only once the library has freed it.
+            bool release = backlog.takeLargeDrain();
+            if (!leaving.empty()) {
+                leaving.erase(std::remove_if(leaving.begin(), leaving.end(),
+                                             [](const Leaving& gone) { return gone.expired(); }),
+                              leaving.end());
+                release = release || leaving.empty();
+            }
+            if (release) {
+                platform::ProcessResources::releaseFreeMemory();
+            }
+        } catch (const std::exception& failure) {
+            logEscaped(failure.what());
+        } catch (...) {
+            logEscaped("an unknown exception");
         }
         watchBacklog();
     });

@@ -1,15 +1,19 @@
 #pragma once
 
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "plugin/PluginsManager.h"
 #include "policy/Policy.h"
 #include "transport/Acceptor.h"
 #include "transport/ConnectionReplySink.h"
 #include "transport/LogDestination.h"
+#include "transport/PeerCheck.h"
 #include "transport/ReplyBacklog.h"
 #include "transport/WebSocketTypes.h"
 
@@ -22,10 +26,12 @@
 //
 // Each open connection has a ConnectionReplySink, through which its replies go and by which the
 // ReplyBacklog stops reading its requests while too many replies wait to be sent; a request read
-// meanwhile is held and handled later, from the backlog's timer.
+// meanwhile is held and handled later, from the backlog's timer, unless its connection is closing
+// by then (a stop, or a 1011): then it is dropped.
 //
-// An exception while one connection is served (opening, a request, closing) ends that connection
-// alone: it is closed with 1011 and its modules are released, with one line in the error log.
+// An exception while one connection is served (opening, a request, holding one, closing) ends that
+// connection alone: it is closed with 1011 and its modules are released, with one line in the error
+// log. One outside any connection (the backlog's timer) is logged, and serving goes on.
 //
 // A stop signal (see platform::StopSignals) ends serving cleanly: accepting stops, every open
 // connection is closed as "going away" and has its modules released, and run() returns once the
@@ -64,13 +70,15 @@ class ServerApp {
     void serve(const transport::connection_ptr& connection, const char* stage,
                const std::function<void()>& work);
     void watchBacklog();
-    // Installed only when a policy exists: refuses, with 403, a handshake the policy does not
-    // admit.
+    void logEscaped(const std::string& failure);
+    // Refuses, with 403, a handshake whose peer is another account's process (unless the policy
+    // allows other users) or one the policy does not admit.
     bool onValidate(websocketpp::connection_hdl handle);
 
     const policy::Policy& policy;
     plugin::PluginsManager pluginsManager;
     transport::ReplyBacklog backlog;
+    transport::PeerCheck peerCheck{std::cerr};
     // The sink of every open connection, by connection object. Entries go on close.
     std::map<transport::server::connection_type*, std::shared_ptr<transport::ConnectionReplySink>>
         sinks;
@@ -78,6 +86,10 @@ class ServerApp {
     using ConnectionSet =
         std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>>;
     ConnectionSet open;
+    // Closed connections that had unsent replies: free memory goes back to the system once the
+    // library has freed them (and with them their replies).
+    using Leaving = std::weak_ptr<transport::server::connection_type>;
+    std::vector<Leaving> leaving;
     transport::server server;
     transport::Acceptor acceptor;
     // Waits on the endpoint's event loop, so it goes before the endpoint does. Null where the

@@ -8,6 +8,11 @@
 #   raw         a raw TCP echo: the floor of loopback
 # Prints a table and writes bench/results.md.
 #
+# BENCH_SETUP_BEFORE=<an earlier build's ravelink> measures connection set-up only: this build against
+# that one, in alternating rounds (BENCH_SETUP_ROUNDS, 6 by default), each slot of the load generator
+# connecting, hand-shaking and closing over and over with 16 and then 256 slots opening together. It
+# prints the figures and leaves results.md alone.
+#
 # Environment: BENCH_QUICK=1 for a short smoke run (figures not worth keeping; results.md is then
 # written to build/bench instead). RAVELINK_LOCK_HELD=1 when the caller already holds
 # /tmp/ravelink.lock (taking it again from here would wait forever).
@@ -77,6 +82,59 @@ done
 
 samples=$build/samples.tsv
 : >"$samples"
+
+# Sum of user+system CPU ticks of the process, its children reaped so far included.
+cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 + $14 + $15 }'; }
+field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2" | head -1; }
+
+# --- connection set-up, this build against an earlier one -------------------------------------------
+if [[ -n ${BENCH_SETUP_BEFORE:-} ]]; then
+    declare -A build_of=([before]=$BENCH_SETUP_BEFORE [after]=$ravelink)
+    setup_rounds=${BENCH_SETUP_ROUNDS:-6}
+    for conns in 16 256; do
+        for ((r = 0; r < setup_rounds; r++)); do
+            order=(before after)
+            ((r % 2)) && order=(after before)
+            for which in "${order[@]}"; do
+                "${pin_server[@]}" "${build_of[$which]}" >/dev/null 2>&1 &
+                server=$!
+                until ss -Hltn "sport = :7321" | grep -q .; do sleep 0.05; done
+                before_ticks=$(cpu_ticks "$server")
+                if ! out=$("${pin_client[@]}" "$build/loadgen" --port 7321 --connect --conns "$conns" \
+                        --warmup "$warm_s" --duration "$tput_s"); then
+                    log "bench: set-up of $which at $conns failed: $out"
+                    kill "$server"; exit 1
+                fi
+                # A stop signal that lands while connections are being accepted can leave the
+                # program retrying its closed listener instead of ending; the second signal ends
+                # it at once.
+                cpu_us=$(awk -v d=$(($(cpu_ticks "$server") - before_ticks)) -v n="$(field cycles "$out")" \
+                    -v hz="$ticks" 'BEGIN { printf "%.1f", d / hz * 1e6 / n }')
+                kill "$server"
+                for _ in $(seq 40); do kill -0 "$server" 2>/dev/null || break; sleep 0.05; done
+                kill "$server" 2>/dev/null || true
+                wait "$server" 2>/dev/null || true
+                while ss -Hltn "sport = :7321" | grep -q .; do sleep 0.05; done
+                printf 'setup_%s\t%s\t%s\t%s\n' "$conns" "$which" "$(field cps "$out")" "$cpu_us" >>"$samples"
+                log "bench: set-up, $conns together, round $((r + 1))/$setup_rounds, $which: $out cpu_us=$cpu_us"
+            done
+        done
+    done
+    # Column 3 of the samples: connections per second; column 4: server CPU per connection (µs),
+    # from the server's user and system ticks over the whole load-generator run.
+    echo "| Opening together | before (conn/s) | after (conn/s) | after / before | before CPU/conn (µs) | after CPU/conn (µs) | after / before | rounds before (conn/s) | rounds after (conn/s) |"
+    echo "|---:|---:|---:|---:|---:|---:|---:|---|---|"
+    for conns in 16 256; do
+        each() { awk -F'\t' -v f="setup_$conns" -v t="$1" '$1 == f && $2 == t { printf "%s%.0f", sep, $3; sep = " " }' "$samples"; }
+        mid() { awk -F'\t' -v f="setup_$conns" -v t="$1" -v c="$2" '$1 == f && $2 == t { print $c }' "$samples" | sort -g |
+            awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+        b=$(mid before 3); a=$(mid after 3); bc=$(mid before 4); ac=$(mid after 4)
+        echo "| $conns | $(printf '%.0f' "$b") | $(printf '%.0f' "$a") | $(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", a / b }')" \
+            "| $bc | $ac | $(awk -v a="$ac" -v b="$bc" 'BEGIN { printf "%.3f", a / b }') | $(each before) | $(each after) |"
+    done
+    echo "(medians over $setup_rounds rounds each; load average $(cut -d' ' -f1-3 /proc/loadavg) at the end)"
+    exit 0
+fi
 declare -A pid=()
 loadgen_pid=
 
@@ -127,8 +185,6 @@ args_for() {
     esac
 }
 
-# Sum of user+system CPU ticks of the process, its children reaped so far included.
-cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 + $14 + $15 }'; }
 status_kb() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
 children() { pgrep -P "$1" || true; }
 # Resident memory in KiB: the process's VmRSS plus, for websocketd, the proportional share (Pss)
@@ -157,7 +213,6 @@ await_children_gone() {
     done
 }
 
-field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2" | head -1; }
 record() { printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$samples"; }
 
 # Runs the load generator; fails the whole run when any reply was wrong or missing.

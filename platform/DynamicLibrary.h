@@ -33,12 +33,15 @@ class DynamicLibrary {
     // Loads like load(), but only a file whose real location `admits` accepts; any other fails
     // with the access-denied code (ERROR_ACCESS_DENIED, 5, on Windows; EACCES elsewhere). The file
     // is opened first and its location is read from the open file, so links, "..", short names and
-    // case cannot disguise it, and what is loaded is the file that was checked (Linux: loaded
-    // through the open descriptor; Windows: held open without write or delete sharing until the
-    // loader has mapped it). A bare name (no folder) means a file of the program's installation:
-    // the one beside the program, the first place the Windows loader looks; on Linux, when there is
-    // none, the one in the installation's library folder (<program folder>/../lib/). The loader's
-    // wider search is not used.
+    // case cannot disguise it. Windows: the file stays open without write or delete sharing until
+    // the loader has mapped it, so what is loaded is the file that was checked. Linux: the loader
+    // is given that resolved location, with every link and ".." already resolved (not the open
+    // descriptor, whose name would make /proc/self/fd the plug-in's $ORIGIN); only the file's
+    // entry in its own, admitted folder could change in between, and whoever can change that can
+    // put any library there anyway. A bare name (no folder) means a file of the program's
+    // installation: the one beside the program, the first place the Windows loader looks; on
+    // Linux, when there is none, the one in the installation's library folder
+    // (<program folder>/../lib/). The loader's wider search is not used.
     // On Windows a name without an extension gets ".dll", as LoadLibraryW would add it. A name that
     // cannot be opened is reported as the loader would report it only when its folder lies inside
     // an admitted place, and as access denied otherwise, so pages cannot probe for files elsewhere.

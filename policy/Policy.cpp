@@ -14,6 +14,7 @@ namespace {
 const char kOrigins[] = "AllowedOrigins";
 const char kWithoutOrigin[] = "AllowConnectionsWithoutOrigin";
 const char kFolders[] = "AllowedModuleFolders";
+const char kOtherUsers[] = "AllowOtherUsers";
 const char kIsolate[] = "IsolateModules";
 
 // The 1-based line of a byte offset, so an administrator can find a syntax error.
@@ -72,7 +73,11 @@ const Policy& Policy::none() {
 }
 
 Policy::Policy()
-    : policyKind(kNone), restrictOrigins(false), allowWithoutOrigin(true), restrictFolders(false) {}
+    : policyKind(kNone),
+      restrictOrigins(false),
+      allowWithoutOrigin(true),
+      allowOtherUsers(false),
+      restrictFolders(false) {}
 
 Policy Policy::broken(const std::string& reason) {
     Policy policy;
@@ -126,6 +131,13 @@ bool Policy::parse(const std::string& json, Policy& policy, std::string& problem
                 return false;
             }
             result.allowWithoutOrigin = value.GetBool();
+        } else if (name == kOtherUsers) {
+            if (!value.IsBool()) {
+                problem = std::string("\"") + kOtherUsers +
+                          "\" must be true or false (a DWORD 1 or 0 in the registry)";
+                return false;
+            }
+            result.allowOtherUsers = value.GetBool();
         } else if (name == kIsolate) {
             if (!value.IsBool()) {
                 problem = std::string("\"") + kIsolate +
@@ -150,7 +162,7 @@ bool Policy::parse(const std::string& json, Policy& policy, std::string& problem
         } else {
             // A misspelt setting would otherwise leave open what the administrator meant to close.
             problem = "unknown setting \"" + name + "\" (known: " + kOrigins + ", " +
-                      kWithoutOrigin + ", " + kFolders + ", " + kIsolate + ")";
+                      kWithoutOrigin + ", " + kFolders + ", " + kOtherUsers + ", " + kIsolate + ")";
             return false;
         }
     }
@@ -245,6 +257,7 @@ std::string Policy::summary() const {
         }
     }
     text += allowWithoutOrigin ? "; without Origin: allowed" : "; without Origin: refused";
+    text += allowOtherUsers ? "; other users: allowed" : "; other users: refused";
     text += "; module folders: ";
     if (!restrictFolders) {
         text += "any";
@@ -269,6 +282,11 @@ std::vector<std::string> Policy::warnings() const {
                            "\" lists \"null\": any site can send that origin (from a sandboxed "
                            "frame or a data: URL), so the list no longer keeps any page out");
         }
+    }
+    if (allowOtherUsers) {
+        list.push_back(std::string("\"") + kOtherUsers +
+                       "\" is true: programs of every account on this machine may use this "
+                       "user's copy, and through it the modules it loads and the user's files");
     }
     return list;
 }

@@ -12,7 +12,8 @@ namespace policy {
 // one for its whole life and every part that enforces it keeps a reference.
 //
 // Three kinds:
-// - none: no policy was found; everything is allowed, exactly as without this feature;
+// - none: no policy was found; every origin and module is allowed, exactly as without this feature
+//   (other accounts' programs are refused whatever the kind: see "AllowOtherUsers");
 // - in force: the settings below, each of which restricts only when it was given;
 // - broken: a policy exists but could not be read or understood; every connection and every load
 //   is refused, so a mistake never leaves the machine open.
@@ -26,6 +27,8 @@ namespace policy {
 //   real location lies inside one of them. An empty list refuses every load.
 // - "IsolateModules": true or false, default false. Whether every module runs in a host process of
 //   its own, as if each load had asked for it.
+// - "AllowOtherUsers": true or false, default false. Whether connections from processes of other
+//   accounts (on Windows: other logon sessions) are served; see transport::PeerCheck.
 class Policy {
   public:
     enum Kind { kNone, kInForce, kBroken };
@@ -58,6 +61,9 @@ class Policy {
     bool admitsHandshake(const std::string& origin, const std::string& draftOrigin,
                          std::string& refusal) const;
 
+    // Whether the peer's owner goes unchecked: true only when the policy is in force and says so.
+    bool allowsOtherUsers() const { return allowOtherUsers; }
+
     // Whether loads are checked at all: true when folders are listed or the policy is broken.
     bool restrictsModules() const;
 
@@ -83,6 +89,7 @@ class Policy {
     bool restrictOrigins;
     std::vector<OriginPattern> origins;
     bool allowWithoutOrigin;
+    bool allowOtherUsers;
     bool restrictFolders;
     std::vector<std::string> folderKeys;  // each ends with '/'
     bool isolate = false;

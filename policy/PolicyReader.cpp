@@ -13,11 +13,14 @@ Policy PolicyReader::readMachinePolicy(std::ostream& errorLog) {
     switch (platform::PolicySource::read(json, reason)) {
         case platform::PolicySource::kAbsent:
             return Policy();
-        case platform::PolicySource::kIgnored:
-            errorLog << "ravelink: ignoring the policy " << where << ": " << reason
-                     << "; only a policy that no one but an administrator can change is used"
+        case platform::PolicySource::kUntrusted:
+            // The administrator meant a policy; whoever could change this one could as well have
+            // broken it, so it counts as broken rather than as none.
+            errorLog << "ravelink: the policy " << where << " cannot be trusted (" << reason
+                     << "; only a policy that no one but an administrator can change is used): "
+                        "refusing every connection and every module load"
                      << std::endl;
-            return Policy();
+            return Policy::broken(reason);
         case platform::PolicySource::kFailed:
             errorLog << "ravelink: the policy " << where << " cannot be read (" << reason
                      << "): refusing every connection and every module load" << std::endl;

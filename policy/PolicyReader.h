@@ -12,8 +12,8 @@ class PolicyReader {
   public:
     // No policy: returns none and writes nothing, so the program behaves and logs exactly as it
     // would without this feature. Otherwise writes one line to `errorLog`: what is in force; or
-    // why a policy that others could have written is ignored (the program then runs as without
-    // one); or why a policy cannot be used (everything is then refused). Warnings about weak
+    // why a policy cannot be used: it cannot be read or parsed, or others than an administrator
+    // could have written it (everything is then refused). Warnings about weak
     // settings follow on lines of their own.
     static Policy readMachinePolicy(std::ostream& errorLog);
 };

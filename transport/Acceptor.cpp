@@ -1,7 +1,10 @@
 #include "transport/Acceptor.h"
 
 #include <chrono>
+#include <cstdint>
 #include <utility>
+
+#include "platform/ListenOptions.h"
 
 namespace transport {
 
@@ -9,8 +12,7 @@ namespace asio = websocketpp::lib::asio;
 
 Acceptor::Acceptor(server& endpoint) : endpoint(endpoint) {}
 
-std::error_code Acceptor::listen(const std::string& address, unsigned short port,
-                                 bool reuseAddress) {
+std::error_code Acceptor::listen(const std::string& address, unsigned short port) {
     std::error_code error;
     const asio::ip::address ip = asio::ip::make_address(address, error);
     if (error) {
@@ -21,7 +23,15 @@ std::error_code Acceptor::listen(const std::string& address, unsigned short port
     retry = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
     acceptor->open(where.protocol(), error);
     if (!error) {
-        acceptor->set_option(asio::socket_base::reuse_address(reuseAddress), error);
+        acceptor->set_option(
+            asio::socket_base::reuse_address(platform::ListenOptions::reuseAddress()), error);
+    }
+    if (!error) {
+        const int code = platform::ListenOptions::prepare(
+            static_cast<std::uintptr_t>(acceptor->native_handle()));
+        if (code != 0) {
+            error = std::error_code(code, std::system_category());
+        }
     }
     if (!error) {
         acceptor->bind(where, error);
@@ -36,11 +46,19 @@ std::error_code Acceptor::listen(const std::string& address, unsigned short port
     return error;
 }
 
+unsigned short Acceptor::port() const {
+    std::error_code error;
+    const unsigned short listening =
+        acceptor ? acceptor->local_endpoint(error).port() : static_cast<unsigned short>(0);
+    return error ? 0 : listening;
+}
+
 void Acceptor::start() {
     acceptInto(endpoint.get_connection());
 }
 
 void Acceptor::stop() {
+    stopped = true;
     std::error_code ignored;
     if (retry) {
         retry->cancel(ignored);
@@ -51,6 +69,9 @@ void Acceptor::stop() {
 }
 
 void Acceptor::acceptInto(connection_ptr connection) {
+    if (stopped) {
+        return;
+    }
     if (!connection) {
         // The endpoint could not set up a connection object (it has logged why): as a failed
         // accept, try again later.
@@ -63,8 +84,12 @@ void Acceptor::acceptInto(connection_ptr connection) {
 }
 
 void Acceptor::onAccepted(connection_ptr connection, const std::error_code& error) {
-    if (error == asio::error::operation_aborted) {
-        return;  // the acceptor is closing
+    // Stopped: whatever completes now, an accept that finished just before the stop or a retry
+    // already due, goes nowhere. A connection accepted that late is dropped unopened (its socket
+    // closes with the object); accepting again would fail on the closed acceptor and retry for
+    // ever.
+    if (stopped || error == asio::error::operation_aborted) {
+        return;
     }
     if (error) {
         // The connection object never got a socket; it waits for the next try.
@@ -78,7 +103,7 @@ void Acceptor::onAccepted(connection_ptr connection, const std::error_code& erro
         }
         retry->expires_after(std::chrono::milliseconds(kRetryMilliseconds));
         retry->async_wait([this, connection](const std::error_code& waitError) {
-            if (!waitError) {
+            if (!waitError && !stopped) {
                 acceptInto(connection ? connection : endpoint.get_connection());
             }
         });

@@ -26,14 +26,20 @@ class Acceptor {
     Acceptor(const Acceptor&) = delete;
     Acceptor& operator=(const Acceptor&) = delete;
 
-    // Binds to address:port and listens. Call after the endpoint's init_asio().
-    std::error_code listen(const std::string& address, unsigned short port, bool reuseAddress);
+    // Binds to address:port and listens, with the platform's listening options (see
+    // platform::ListenOptions). Call after the endpoint's init_asio().
+    std::error_code listen(const std::string& address, unsigned short port);
+
+    // The port listened on (the one the system chose when listen() was given 0); 0 when not
+    // listening.
+    unsigned short port() const;
 
     // Starts accepting; returns at once, the endpoint's run() does the work.
     void start();
 
     // Stops accepting for good: closes the listening socket and drops a pending retry, so that the
-    // endpoint's run() returns once its open connections are gone.
+    // endpoint's run() returns once its open connections are gone. Whatever completes afterwards
+    // (an accept that finished just before, a retry already due) is dropped.
     void stop();
 
   private:
@@ -44,6 +50,7 @@ class Acceptor {
     std::unique_ptr<websocketpp::lib::asio::ip::tcp::acceptor> acceptor;
     std::unique_ptr<websocketpp::lib::asio::steady_timer> retry;
     bool failing = false;
+    bool stopped = false;
 };
 
 }  // namespace transport

@@ -19,10 +19,13 @@ void ConnectionReplySink::send(std::string&& reply) {
     const websocketpp::frame::basic_header header(text, reply.size(), true, false);
     const websocketpp::frame::extended_header extended(reply.size());
     frame->set_header(websocketpp::frame::prepare_header(header, extended));
+    const std::size_t bytes = frame->get_header().size() + reply.size();
     frame->get_raw_payload().swap(reply);
     frame->set_prepared(true);
     // A connection that is no longer open refuses the send; that reply is dropped on purpose.
     if (!connection->send(frame)) {
+        unsent.push_back(Unsent{frame, bytes});
+        unsentTotal += bytes;
         backlog.replySent(this);
     }
 }
@@ -32,7 +35,11 @@ void ConnectionReplySink::holdRequests(bool hold) {
 }
 
 std::size_t ConnectionReplySink::unsentBytes() const {
-    return connection->get_buffered_amount();
+    while (!unsent.empty() && unsent.front().message.expired()) {
+        unsentTotal -= unsent.front().bytes;
+        unsent.pop_front();
+    }
+    return unsentTotal;
 }
 
 // The library's pause_reading() and resume_reading() only post these two to the event loop. Posted,

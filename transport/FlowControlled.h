@@ -4,8 +4,8 @@
 
 namespace transport {
 
-// What the reply backlog needs of one connection: how many reply bytes still wait to be sent, and
-// a valve on reading its requests.
+// What the reply backlog needs of one connection: how many reply bytes still wait to be sent (and
+// so still take memory, the write in progress included), and a valve on reading its requests.
 class FlowControlled {
   public:
     virtual ~FlowControlled() = default;

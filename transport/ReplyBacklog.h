@@ -12,25 +12,31 @@ namespace transport {
 
 // Bounds the memory that replies waiting to be sent can take, per connection and in total.
 //
-// A reply costs its bytes plus the library's bookkeeping for one queued message; the backlog weighs
-// a connection's unsent replies that way. Once a connection weighs more than its bound, its
-// requests are no longer read: requests already read are held, in order, and handled once its
-// weight has fallen to half the bound. A page that reads its replies late loses nothing; one that
-// never reads them costs at most the bound (plus the one reply that crossed it and the requests
-// of one read).
+// A reply waits from the moment it is handed to the library until the library has freed it, which
+// it does once the write carrying it has completed (the kernel has taken all its bytes); messages
+// that wait behind a write in progress and the ones in that write all count. A reply costs its
+// bytes plus the library's bookkeeping for one queued message; the backlog weighs a connection's
+// waiting replies that way. Once a connection weighs more than its bound, its requests are no
+// longer read: requests already read are held, in order, and handled once its weight has fallen to
+// half the bound. A page that reads its replies late loses nothing; one that never reads them
+// costs at most the bound plus the one reply that crossed it (and the requests of one read).
 //
 // Once all connections together weigh more than the total bound, every connection stops being
 // read on its next reply that is not sent at once, and is read again when it has nothing unsent or
 // the total has fallen to three quarters of the bound. So beyond the total, pages that read their
 // replies are still served (a reply at a time, each as soon as the previous one has gone), while
-// those that do not read add nothing more.
+// those that do not read add nothing more: all together cost at most the total bound plus one
+// reply per connection. Measured with pages asking for answers of 1 MiB and never reading, the
+// whole program peaked at 70 MiB resident with one page and 275 MiB with sixteen. What the kernel
+// has taken and the peer not yet read lies in its socket buffers, outside these bounds and outside
+// the program's memory.
 //
 // A connection also waits while one of its calls is answered later (by a host process): its
 // requests are held the same way and handled once the answer is in (see awaitAnswer). It is still
 // read meanwhile, so that a page closing while its call hangs is seen to close; only once its held
 // requests weigh more than its bound does reading stop until the answer is in.
 //
-// The backlog cannot see a write finish: its owner calls poll() every few milliseconds while
+// The backlog cannot see a reply being freed: its owner calls poll() every few milliseconds while
 // pending() is true. Single-threaded, like the endpoint. Connections are not owned; each is
 // removed before it goes.
 class ReplyBacklog {
@@ -81,8 +87,9 @@ class ReplyBacklog {
     // Whether poll() has anything to look at.
     bool pending() const;
 
-    // True once after replies of kLargeDrain or more have drained, or a connection that had been
-    // paused was removed: the freed memory may go back to the system.
+    // True once after replies of kLargeDrain or more have drained (been freed), or a connection
+    // that had been paused was removed (its replies go with it): the freed memory may go back to
+    // the system once they are gone.
     bool takeLargeDrain();
 
     std::size_t total() const { return totalWeight; }

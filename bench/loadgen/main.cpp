@@ -13,6 +13,7 @@
 #include <string>
 
 #include "Client.h"
+#include "ConnectRate.h"
 
 namespace {
 
@@ -21,10 +22,12 @@ void usage() {
         stderr,
         "usage: loadgen --port P [--raw] [--invoke] [--method M] [--param TEXT] [--size BYTES]\n"
         "               [--load-module PATH [--isolated]] [--conns N] [--rate PER_SECOND]\n"
-        "               [--warmup S] [--duration S | --requests N] [--hold]\n"
+        "               [--warmup S] [--duration S | --requests N] [--hold] [--connect]\n"
         "  --raw      plain TCP, 4-byte big-endian length before each payload (default WebSocket)\n"
         "  --invoke   ravelink invoke requests {\"MsgId\",\"Method\",\"Param\"} padded to --size\n"
-        "  --rate     fixed rate over all connections, latency timed from each intended send\n");
+        "  --rate     fixed rate over all connections, latency timed from each intended send\n"
+        "  --connect  connection set-up: --conns slots each connect, hand-shake and close, over\n"
+        "             and over; prints completed cycles per second and the set-up time\n");
 }
 
 void print(const loadgen::Result& r) {
@@ -52,6 +55,7 @@ void print(const loadgen::Result& r) {
 int main(int argc, char** argv) {
     loadgen::Config config;
     bool hold = false;
+    bool connectRate = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto next = [&]() -> const char* {
@@ -91,6 +95,8 @@ int main(int argc, char** argv) {
             config.requests = std::strtoull(next(), nullptr, 10);
         } else if (arg == "--hold") {
             hold = true;
+        } else if (arg == "--connect") {
+            connectRate = true;
         } else {
             usage();
             return 2;
@@ -111,6 +117,28 @@ int main(int argc, char** argv) {
     // be charged to the server, since replies are timed from the intended send time.
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
 
+    if (connectRate) {
+        loadgen::ConnectRateConfig cycles;
+        cycles.host = config.host;
+        cycles.port = config.port;
+        cycles.connections = config.connections;
+        cycles.warmupSeconds = config.warmupSeconds;
+        cycles.durationSeconds = config.durationSeconds > 0 ? config.durationSeconds : 1;
+        const loadgen::ConnectRateResult r = loadgen::runConnectRate(cycles);
+        std::printf(
+            "cycles=%llu measured=%llu errors=%llu seconds=%.3f cps=%.1f p50_us=%.1f "
+            "p99_us=%.1f\n",
+            static_cast<unsigned long long>(r.cycles),
+            static_cast<unsigned long long>(r.measuredCycles),
+            static_cast<unsigned long long>(r.errors), r.measuredSeconds,
+            static_cast<double>(r.measuredCycles) / r.measuredSeconds,
+            static_cast<double>(r.setUpNs.percentile(50)) / 1e3,
+            static_cast<double>(r.setUpNs.percentile(99)) / 1e3);
+        if (!r.firstError.empty()) {
+            std::printf("error: %s\n", r.firstError.c_str());
+        }
+        return r.ok() ? 0 : 1;
+    }
     const loadgen::Result result = loadgen::run(config, [&](const loadgen::Result& r) {
         if (hold) {
             print(r);

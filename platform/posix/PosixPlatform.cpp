@@ -377,6 +377,12 @@ bool ListenOptions::reuseAddress() {
     return true;
 }
 
+// Without SO_REUSEPORT, which this program never sets, no other socket can bind the same address
+// while this one listens.
+int ListenOptions::prepare(std::uintptr_t) {
+    return 0;
+}
+
 // Ctrl-C in a terminal, and the stop request of a service manager or `kill`.
 std::vector<int> StopSignals::numbers() {
     return {SIGINT, SIGTERM};
@@ -548,7 +554,7 @@ PolicySource::Status PolicySource::read(std::string& json, std::string& reason) 
     }
     if (!problem.empty()) {
         reason = problem;
-        return kIgnored;
+        return kUntrusted;
     }
     if (info.st_size > kLargestPolicy) {
         reason = std::string(kPolicyFile) + " is larger than 1 MiB";

@@ -2,6 +2,8 @@
 // answers, a named mutex in the logon session's namespace as the single-instance lock, the policy
 // values under HKLM\Software\Policies\ravelink.
 
+#include <winsock2.h>
+// winsock2.h goes first: windows.h would otherwise bring in the old winsock.h.
 #include <windows.h>
 
 #include <knownfolders.h>
@@ -193,16 +195,20 @@ HMODULE loadQuietly(const std::wstring& name, DWORD& error) {
     DWORD previousMode = 0;
     SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
     // A plug-in named by its absolute path finds the libraries it ships beside it: the loader looks
-    // in the plug-in's own folder first, in place of the program's folder. Bare names and relative
-    // paths keep the standard search, since the altered one is undefined for them.
+    // for its imports in the plug-in's own folder, then in the program's folder and the system
+    // folders, and never in the current folder or PATH, where anyone could have put a library of
+    // that name. Bare names and relative paths keep the standard search, since the plug-in's own
+    // folder is undefined for them.
     HMODULE module = nullptr;
     if (isAbsoluteLocalPath(name)) {
         std::wstring path = name;
         if (path.compare(0, 4, L"\\\\?\\") != 0) {
-            // The altered search takes the folder from the last backslash only.
+            // The plug-in's folder is taken from the last backslash only.
             std::replace(path.begin(), path.end(), L'/', L'\\');
         }
-        module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        module =
+            LoadLibraryExW(path.c_str(), nullptr,
+                           LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     } else {
         module = LoadLibraryW(name.c_str());
     }
@@ -427,6 +433,17 @@ InstanceLock::~InstanceLock() {
 
 bool ListenOptions::reuseAddress() {
     return false;
+}
+
+// Without it, a program that sets SO_REUSEADDR could bind the same address and take over
+// connections meant for this one.
+int ListenOptions::prepare(std::uintptr_t nativeSocket) {
+    const BOOL on = TRUE;
+    if (setsockopt(static_cast<SOCKET>(nativeSocket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                   reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+        return WSAGetLastError();
+    }
+    return 0;
 }
 
 // The windowless program has no console, so no Ctrl-C reaches it; it serves until the session ends.

@@ -280,6 +280,16 @@ class Program:
                     return int(line.split()[1])
         raise AssertionError("no %s in /proc/%d/status" % (field, self.process.pid))
 
+    def sockets(self):
+        """How many sockets the native program has open."""
+        count = 0
+        for fd in os.listdir("/proc/%d/fd" % self.process.pid):
+            try:
+                count += os.readlink("/proc/%d/fd/%s" % (self.process.pid, fd)).startswith("socket:")
+            except OSError:  # closed meanwhile
+                pass
+        return count
+
     def cpu_ticks(self):
         """User plus system time of the native program so far, in clock ticks."""
         with open("/proc/%d/stat" % self.process.pid) as stat:
@@ -391,6 +401,37 @@ class Client:
 
     def close_code(self):
         return self.ws.close_code
+
+
+_AS_USER_SCRIPT = r"""
+import json, sys
+import rawws
+host, port, timeout, request = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+try:
+    ws = rawws.RawWebSocket(host, port, timeout)
+except AssertionError as refused:
+    print(json.dumps([int(str(refused).split()[3]), None]))
+    sys.exit(0)
+ws.send_frame(rawws.OP_TEXT, request.encode())
+opcode, payload = ws.read_frame()
+ws.close()
+print(json.dumps([101, payload.decode()]))
+"""
+
+
+def as_user(uid, request, timeout):
+    """What a page run by another account gets (native only, needs root): a child process switches
+    to `uid` before it connects, sends `request` if the handshake succeeds and returns (HTTP status,
+    reply text or None)."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    done = subprocess.run(
+        ["/usr/bin/python3", "-c", _AS_USER_SCRIPT, HOST, str(PORT), str(timeout), request],
+        user=uid, group=uid, extra_groups=[], cwd=here, env={"PYTHONPATH": here},
+        capture_output=True, timeout=timeout + 10)
+    if done.returncode != 0:
+        raise AssertionError("the client as uid %d failed: %r" % (uid, done.stderr[-2000:]))
+    status, reply = json.loads(done.stdout)
+    return status, None if reply is None else reply.encode()
 
 
 def handshake_status(timeout, origin=None):

@@ -103,7 +103,8 @@ class RawSocket:
 
 
 class RawWebSocket(RawSocket):
-    def __init__(self, host, port, timeout, path="/", version="13"):
+    def __init__(self, host, port, timeout, path="/", version="13", midway=None):
+        """`midway`: called after all of the handshake request but its last line has been sent."""
         super().__init__(host, port, timeout)
         key = base64.b64encode(os.urandom(16)).decode()
         request = (
@@ -115,6 +116,10 @@ class RawWebSocket(RawSocket):
             "Sec-WebSocket-Version: %s\r\n"
             "\r\n" % (path, host, port, key, version)
         )
+        if midway is not None:
+            self.send(request[:-2].encode())
+            midway()
+            request = request[-2:]
         self.send(request.encode())
         head = self.read_until(b"\r\n\r\n", time.monotonic() + timeout)
         status = head.split(b"\r\n", 1)[0]

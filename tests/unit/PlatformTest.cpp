@@ -1,5 +1,6 @@
 // The platform layer: loading plug-ins, finding "Invoke", the error codes of failed loads, answer
-// blocks going back to the heap they came from, UTF-8 handling and the single-instance lock.
+// blocks going back to the heap they came from, UTF-8 handling, the single-instance lock and the
+// owner decision for a loopback peer.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
+#include "platform/LoopbackPeerOwner.h"
 #include "platform/ProcessResources.h"
 #include "platform/Utf8.h"
 
@@ -384,4 +386,77 @@ TEST(InstanceLock, OneClaimPerUserAndSession) {
     EXPECT_TRUE(squatting && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "the other account could not claim the name";
 #endif
+}
+
+// What Windows reports about a connection, decided the same way on every target. This program's
+// side is 127.0.0.1:7321 <- 127.0.0.1:50000; the table also holds this program's own row, which
+// must never be taken for the peer's.
+TEST(LoopbackPeerOwner, DecidesFromTheTableTheOwnersTokenAndSession) {
+    using Owner = platform::LoopbackPeerOwner;
+    const std::uint32_t loopback = 0x7f000001;
+    Owner::Connection connection;
+    connection.localAddress = loopback;
+    connection.localPort = 7321;
+    connection.remoteAddress = loopback;
+    connection.remotePort = 50000;
+    const auto row = [&](std::uint16_t localPort, std::uint16_t remotePort, unsigned long pid,
+                         bool established = true) {
+        Owner::TcpRow r;
+        r.localAddress = loopback;
+        r.localPort = localPort;
+        r.remoteAddress = loopback;
+        r.remotePort = remotePort;
+        r.ownerProcessId = pid;
+        r.established = established;
+        return r;
+    };
+    const Owner::TcpRow ours = row(7321, 50000, 100);
+    const Owner::TcpRow peer = row(50000, 7321, 200);
+    const std::string me = "S-1-5-21-1-2-3-1001";
+    const std::string other = "S-1-5-21-1-2-3-1002";
+    const struct {
+        const char* what;
+        bool tableRead;
+        std::vector<Owner::TcpRow> rows;
+        bool opened;
+        bool tokenRead;
+        std::string user;
+        unsigned long session;
+        Owner::Verdict verdict;
+        long long processId;
+    } cases[] = {
+        // one case per line
+        // clang-format off
+        {"same user, same session", true, {ours, peer}, true, true, me, 1, Owner::kSameUser, 200},
+        {"another user", true, {peer, ours}, true, true, other, 1, Owner::kOtherUser, 200},
+        {"same user, other session", true, {ours, peer}, true, true, me, 2, Owner::kOtherSession, 200},
+        {"process cannot be opened", true, {ours, peer}, false, false, "", 0, Owner::kUnknown, 200},
+        {"token cannot be read", true, {ours, peer}, true, false, "", 0, Owner::kUnknown, 200},
+        {"owners not recorded", true, {ours, row(50000, 7321, 0)}, false, false, "", 0, Owner::kNotRecorded, -1},
+        {"only our own row", true, {ours}, true, true, me, 1, Owner::kUnknown, -1},
+        {"a row of another port", true, {ours, row(50001, 7321, 200)}, true, true, me, 1, Owner::kUnknown, -1},
+        {"peer socket closing", true, {ours, row(50000, 7321, 200, false)}, true, true, me, 1, Owner::kUnknown, -1},
+        {"table unreadable", false, {}, false, false, "", 0, Owner::kUnknown, -1},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        Owner::WindowsFacts facts;
+        facts.tableRead = c.tableRead;
+        facts.rows = c.rows;
+        facts.processOpened = c.opened;
+        facts.tokenRead = c.tokenRead;
+        facts.processUser = c.user;
+        facts.processSession = c.session;
+        facts.ownUser = me;
+        facts.ownSession = 1;
+        const Owner::Finding finding = Owner::decide(connection, facts);
+        EXPECT_EQ(finding.verdict, c.verdict) << c.what;
+        EXPECT_EQ(finding.processId, c.processId) << c.what;
+        if (c.verdict == Owner::kOtherUser) {
+            EXPECT_EQ(finding.user, other) << c.what;
+        }
+        if (c.verdict == Owner::kUnknown) {
+            EXPECT_FALSE(finding.detail.empty()) << c.what << ": a refusal says what failed";
+        }
+    }
 }

@@ -143,7 +143,13 @@ TEST(Policy, HandshakesUnderEachKindOfPolicy) {
     EXPECT_TRUE(admits(onlyLocal, "https://any.example"));
     EXPECT_FALSE(admits(onlyLocal, ""));
 
+    EXPECT_FALSE(none.allowsOtherUsers());
+    EXPECT_FALSE(listed.allowsOtherUsers());
+    EXPECT_TRUE(parsed(R"({"AllowOtherUsers": true})").allowsOtherUsers());
+    EXPECT_FALSE(parsed(R"({"AllowOtherUsers": false})").allowsOtherUsers());
+
     const Policy broken = Policy::broken("unreadable");
+    EXPECT_FALSE(broken.allowsOtherUsers());
     EXPECT_FALSE(admits(broken, "https://app.example.com"));
     EXPECT_FALSE(admits(broken, ""));
     EXPECT_TRUE(broken.restrictsModules());
@@ -158,9 +164,11 @@ TEST(Policy, RefusalLinesCannotForgeLogLines) {
     EXPECT_NE(refusal.find("AllowedOrigins"), std::string::npos) << refusal;
 }
 
-TEST(Policy, ListingNullIsWarnedAbout) {
+TEST(Policy, WeakeningSettingsAreWarnedAbout) {
     EXPECT_TRUE(parsed(R"({"AllowedOrigins": ["https://a.example"]})").warnings().empty());
     EXPECT_EQ(parsed(R"({"AllowedOrigins": ["null"]})").warnings().size(), 1u);
+    EXPECT_EQ(parsed(R"({"AllowOtherUsers": true})").warnings().size(), 1u);
+    EXPECT_TRUE(parsed(R"({"AllowOtherUsers": false})").warnings().empty());
 }
 
 TEST(Policy, AnythingButTheKnownSettingsIsAnError) {
@@ -180,6 +188,7 @@ TEST(Policy, AnythingButTheKnownSettingsIsAnError) {
         {"{\"AllowedOrigins\": [\"https://a.example/app\"]}", "path"},
         {"{\"AllowConnectionsWithoutOrigin\": 1}", "true or false"},
         {"{\"AllowConnectionsWithoutOrigin\": \"false\"}", "true or false"},
+        {"{\"AllowOtherUsers\": 1}", "AllowOtherUsers\" must be true or false"},
         {"{\"AllowedModuleFolders\": [\"modules\"]}", "AllowedModuleFolders"},
         {"{\"AllowedModuleFolders\": {}}", "list of texts"},
         {"{\"IsolateModules\": 1}", "true or false"},

@@ -52,6 +52,10 @@ TEST(ReplyBacklog, PausesPastTheConnectionBoundHoldsRequestsInOrderAndLosesNone)
     backlog.poll();
     EXPECT_TRUE(backlog.paused(&page));
     EXPECT_EQ(handled.size(), 2u);
+    page.unsent = 500;  // 500 + 2 * overhead: under the bound, but not yet under half of it
+    backlog.poll();
+    EXPECT_TRUE(backlog.paused(&page));
+    EXPECT_EQ(handled.size(), 2u);
 
     page.unsent = 0;  // caught up: held requests run, in order, until the bound is crossed again
     backlog.poll();
@@ -81,6 +85,11 @@ TEST(ReplyBacklog, ShortRepliesWeighTheirBookkeepingToo) {
         });
     }
     EXPECT_EQ(replies, 101);
+    // All but one read: 90 bytes cannot hold more than three replies, however many were sent
+    // since nothing was unsent, so the connection weighs little and resumes.
+    page.unsent = 90;
+    backlog.poll();
+    EXPECT_FALSE(backlog.paused(&page));
 }
 
 TEST(ReplyBacklog, PastTheTotalConnectionsWithUnsentRepliesPause) {
@@ -127,6 +136,26 @@ TEST(ReplyBacklog, PastTheTotalConnectionsWithUnsentRepliesPause) {
     backlog.poll();
     EXPECT_FALSE(backlog.paused(&c));
     EXPECT_EQ(backlog.total(), 700 + kOverhead);
+}
+
+TEST(ReplyBacklog, RepliesTheLibraryHasFreedMakeALargeDrain) {
+    ReplyBacklog backlog(64 * ReplyBacklog::kMiB, 256 * ReplyBacklog::kMiB);
+    FakeConnection page;
+    backlog.add(&page);
+    for (int reply = 0; reply < 3; ++reply) {
+        backlog.handle(&page, [&] {
+            page.unsent += 8 * ReplyBacklog::kMiB;
+            backlog.replySent(&page);
+        });
+    }
+    page.unsent = 12 * ReplyBacklog::kMiB;  // 12 MiB freed: not yet worth giving back
+    backlog.poll();
+    EXPECT_FALSE(backlog.takeLargeDrain());
+    page.unsent = 0;  // 24 MiB in all
+    backlog.poll();
+    EXPECT_TRUE(backlog.takeLargeDrain());
+    EXPECT_FALSE(backlog.takeLargeDrain());
+    EXPECT_FALSE(backlog.pending());
 }
 
 TEST(ReplyBacklog, RemovingAConnectionDropsItsHeldRequestsAndItsShare) {

@@ -1,0 +1,165 @@
+// The owner of a loopback peer on Windows: gathers what the system reports (the TCP table with
+// owner process ids, the owner's token user and session) and leaves the decision to
+// LoopbackPeerOwner::decide (platform/LoopbackPeerOwner.cpp).
+
+// clang-format off
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <sddl.h>
+// clang-format on
+
+#include <string>
+#include <vector>
+
+#include "platform/LoopbackPeerOwner.h"
+
+namespace platform {
+
+namespace {
+
+// Owns one kernel handle.
+struct Handle {
+    HANDLE handle = nullptr;
+    ~Handle() {
+        if (handle != nullptr) {
+            CloseHandle(handle);
+        }
+    }
+};
+
+// The user SID (as text) and session id of a process token; false with `error` set on failure.
+bool readToken(HANDLE process, std::string& user, unsigned long& session, unsigned long& error) {
+    Handle token;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token.handle)) {
+        error = GetLastError();
+        return false;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token.handle, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size == 0 ? 1 : size);
+    if (!GetTokenInformation(token.handle, TokenUser, buffer.data(), size, &size)) {
+        error = GetLastError();
+        return false;
+    }
+    const TOKEN_USER* tokenUser = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+    char* text = nullptr;  // a SID's text is ASCII
+    if (!ConvertSidToStringSidA(tokenUser->User.Sid, &text)) {
+        error = GetLastError();
+        return false;
+    }
+    user = text;
+    LocalFree(text);
+    DWORD sessionId = 0;
+    if (!GetTokenInformation(token.handle, TokenSessionId, &sessionId, sizeof sessionId, &size)) {
+        error = GetLastError();
+        return false;
+    }
+    session = sessionId;
+    return true;
+}
+
+// "DOMAIN\name" for a textual SID, empty when it has no name here.
+std::string accountName(const std::string& sidText) {
+    PSID sid = nullptr;
+    if (!ConvertStringSidToSidA(sidText.c_str(), &sid)) {
+        return std::string();
+    }
+    wchar_t name[256];
+    wchar_t domain[256];
+    DWORD nameLength = 256;
+    DWORD domainLength = 256;
+    SID_NAME_USE use;
+    std::string result;
+    if (LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
+        const std::wstring wide = std::wstring(domain) + L"\\" + name;
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                             nullptr, 0, nullptr, nullptr);
+        if (size > 0) {
+            result.resize(static_cast<std::size_t>(size));
+            WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &result[0],
+                                size, nullptr, nullptr);
+        }
+    }
+    LocalFree(sid);
+    return result;
+}
+
+void readTable(LoopbackPeerOwner::WindowsFacts& facts) {
+    std::vector<unsigned char> buffer(16 * 1024);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD status =
+            GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+        if (status == ERROR_INSUFFICIENT_BUFFER) {
+            buffer.resize(size + 4096);  // connections may come between the two calls
+            continue;
+        }
+        if (status != NO_ERROR) {
+            facts.tableError = status;
+            return;
+        }
+        const MIB_TCPTABLE_OWNER_PID* table =
+            reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+        facts.rows.reserve(table->dwNumEntries);
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+            const MIB_TCPROW_OWNER_PID& row = table->table[i];
+            LoopbackPeerOwner::TcpRow entry;
+            entry.localAddress = ntohl(row.dwLocalAddr);
+            entry.localPort = ntohs(static_cast<u_short>(row.dwLocalPort));
+            entry.remoteAddress = ntohl(row.dwRemoteAddr);
+            entry.remotePort = ntohs(static_cast<u_short>(row.dwRemotePort));
+            entry.established = row.dwState == MIB_TCP_STATE_ESTAB;
+            entry.ownerProcessId = row.dwOwningPid;
+            facts.rows.push_back(entry);
+        }
+        facts.tableRead = true;
+        return;
+    }
+    facts.tableError = ERROR_INSUFFICIENT_BUFFER;
+}
+
+}  // namespace
+
+// This process's own user and session, read once.
+struct LoopbackPeerOwner::State {
+    bool ownRead = false;
+    std::string ownUser;
+    unsigned long ownSession = 0;
+};
+
+LoopbackPeerOwner::LoopbackPeerOwner() : state(new State) {
+    unsigned long error = 0;
+    state->ownRead = readToken(GetCurrentProcess(), state->ownUser, state->ownSession, error);
+}
+
+LoopbackPeerOwner::~LoopbackPeerOwner() = default;
+
+LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection) {
+    WindowsFacts facts;
+    facts.ownUser = state->ownUser;  // empty when unread: then no process matches it
+    facts.ownSession = state->ownSession;
+    readTable(facts);
+    const TcpRow* row = facts.tableRead ? peerRow(facts.rows, connection) : nullptr;
+    if (row != nullptr && row->established && row->ownerProcessId != 0) {
+        Handle process;
+        process.handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, row->ownerProcessId);
+        if (process.handle == nullptr) {
+            facts.processError = GetLastError();
+        } else {
+            facts.processOpened = true;
+            facts.tokenRead = readToken(process.handle, facts.processUser, facts.processSession,
+                                        facts.processError);
+        }
+    }
+    Finding finding = decide(connection, facts);
+    if (finding.verdict == kOtherUser || finding.verdict == kOtherSession) {
+        const std::string name = accountName(finding.user);
+        if (!name.empty()) {
+            finding.user += " (" + name + ")";
+        }
+    }
+    return finding;
+}
+
+}  // namespace platform

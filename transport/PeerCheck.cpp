@@ -1,0 +1,104 @@
+#include "transport/PeerCheck.h"
+
+#include <system_error>
+
+namespace transport {
+
+namespace {
+
+using platform::LoopbackPeerOwner;
+
+// A bound on the users remembered, so that the memory of refusals cannot grow without end.
+constexpr std::size_t kMaxQuietUsers = 256;
+
+const char kAdvice[] =
+    "this copy serves only pages of its own user; an administrator can allow other users with "
+    "AllowOtherUsers in the policy";
+
+}  // namespace
+
+PeerCheck::PeerCheck(std::ostream& errorLog) : errorLog(errorLog) {}
+
+bool PeerCheck::admits(const connection_ptr& connection) {
+    LoopbackPeerOwner::Finding finding;
+    std::error_code localError, remoteError;
+    auto& socket = connection->get_raw_socket();
+    const auto local = socket.local_endpoint(localError);
+    const auto remote = socket.remote_endpoint(remoteError);
+    if (localError || remoteError) {
+        finding.detail = "the connection's addresses could not be read (" +
+                         (localError ? localError : remoteError).message() + ")";
+    } else if (!local.address().is_v4() || !remote.address().is_v4()) {
+        finding.detail = "not an IPv4 connection";
+    } else {
+        LoopbackPeerOwner::Connection addresses;
+        addresses.localAddress = local.address().to_v4().to_uint();
+        addresses.localPort = local.port();
+        addresses.remoteAddress = remote.address().to_v4().to_uint();
+        addresses.remotePort = remote.port();
+        finding = owners.find(addresses);
+    }
+    switch (finding.verdict) {
+        case LoopbackPeerOwner::kSameUser:
+            return true;
+        case LoopbackPeerOwner::kNotRecorded:
+            if (!notRecordedLogged) {
+                notRecordedLogged = true;
+                errorLog << "ravelink: the system does not report which process owns a connection "
+                            "(owner process id 0), so the owner check cannot be made on this "
+                            "system; serving connections without it"
+                         << std::endl;
+            }
+            return true;
+        case LoopbackPeerOwner::kOtherUser:
+        case LoopbackPeerOwner::kOtherSession:
+        case LoopbackPeerOwner::kUnknown:
+            break;
+    }
+    refuse(finding);
+    return false;
+}
+
+void PeerCheck::refuse(const LoopbackPeerOwner::Finding& finding) {
+    const std::string key = finding.user.empty() ? "?" + finding.detail : finding.user;
+    const auto now = std::chrono::steady_clock::now();
+    auto entry = quiet.find(key);
+    if (entry != quiet.end() && now < entry->second.until) {
+        ++entry->second.refusedMeanwhile;
+        return;
+    }
+    if (entry == quiet.end()) {
+        if (quiet.size() >= kMaxQuietUsers) {
+            quiet.clear();
+        }
+        entry = quiet.emplace(key, Quiet()).first;
+    }
+    const std::string process = finding.processId >= 0
+                                    ? "process id " + std::to_string(finding.processId)
+                                    : "process id not known";
+    std::string line;
+    switch (finding.verdict) {
+        case LoopbackPeerOwner::kOtherSession:
+            line = "ravelink: refused a connection from another logon session of this user (" +
+                   finding.user + ", " + process + "; " + finding.detail +
+                   "): each session has its own copy";
+            break;
+        case LoopbackPeerOwner::kOtherUser:
+            line = "ravelink: refused a connection from a process of another user (" +
+                   finding.user + ", " + process + "): " + kAdvice;
+            break;
+        default:
+            line = "ravelink: refused a connection whose process could not be identified (" +
+                   process + "; " + finding.detail + "): " + kAdvice;
+            break;
+    }
+    if (entry->second.refusedMeanwhile > 0) {
+        line += " (" + std::to_string(entry->second.refusedMeanwhile) +
+                " more refused since the last line about it)";
+    }
+    entry->second.refusedMeanwhile = 0;
+    entry->second.until = now + std::chrono::seconds(kQuietSeconds);
+    errorLog << line << std::endl;
+}
+
+}  // namespace transport

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <ostream>
+#include <string>
+
+#include "platform/LoopbackPeerOwner.h"
+#include "transport/WebSocketTypes.h"
+
+namespace transport {
+
+// Whether a handshake's TCP peer is a process of the account this copy runs as (see
+// platform::LoopbackPeerOwner): one copy serves its own user only, since a browser connects as the
+// user who runs it. Every handshake is checked, with or without a policy, before its connection
+// opens; a refused one never reaches the plug-in host.
+//
+// Served: the same account (on Windows in the same logon session), and every peer where the system
+// keeps no owners for sockets (Wine), where the first such connection writes one line to the error
+// log that the check cannot be made. Refused: everything else, an owner that cannot be found
+// included, with one line naming the peer's user and process id where known. Refusals of the same
+// user within kQuietSeconds of that line are counted instead, and the count goes on the next line
+// about that user, so a peer that keeps trying cannot flood the log.
+//
+// Lives on the endpoint's one thread; writes to `errorLog`, which must outlive it.
+class PeerCheck {
+  public:
+    static constexpr int kQuietSeconds = 60;
+
+    explicit PeerCheck(std::ostream& errorLog);
+    PeerCheck(const PeerCheck&) = delete;
+    PeerCheck& operator=(const PeerCheck&) = delete;
+
+    bool admits(const connection_ptr& connection);
+
+  private:
+    void refuse(const platform::LoopbackPeerOwner::Finding& finding);
+
+    struct Quiet {
+        std::chrono::steady_clock::time_point until;
+        unsigned long refusedMeanwhile = 0;
+    };
+
+    std::ostream& errorLog;
+    platform::LoopbackPeerOwner owners;
+    bool notRecordedLogged = false;
+    // Per user key (Finding::user, or what failed): when the next line may be written.
+    std::map<std::string, Quiet> quiet;
+};
+
+}  // namespace transport
