@@ -45,6 +45,16 @@ bool readTextList(const rapidjson::Value& value, const char* name, std::vector<s
     return true;
 }
 
+bool readSwitch(const rapidjson::Value& value, const char* name, bool& on, std::string& problem) {
+    if (!value.IsBool()) {
+        problem =
+            std::string("\"") + name + "\" must be true or false (a DWORD 1 or 0 in the registry)";
+        return false;
+    }
+    on = value.GetBool();
+    return true;
+}
+
 // Page-controlled text as it may appear in a log line: printable ASCII kept (backslashes too, for
 // readable Windows paths), quotes and anything else escaped as \xNN, and cut short, so a page can
 // neither forge lines nor flood the log.
@@ -125,26 +135,17 @@ bool Policy::parse(const std::string& json, Policy& policy, std::string& problem
                 result.origins.push_back(pattern);
             }
         } else if (name == kWithoutOrigin) {
-            if (!value.IsBool()) {
-                problem = std::string("\"") + kWithoutOrigin +
-                          "\" must be true or false (a DWORD 1 or 0 in the registry)";
+            if (!readSwitch(value, kWithoutOrigin, result.allowWithoutOrigin, problem)) {
                 return false;
             }
-            result.allowWithoutOrigin = value.GetBool();
         } else if (name == kOtherUsers) {
-            if (!value.IsBool()) {
-                problem = std::string("\"") + kOtherUsers +
-                          "\" must be true or false (a DWORD 1 or 0 in the registry)";
+            if (!readSwitch(value, kOtherUsers, result.allowOtherUsers, problem)) {
                 return false;
             }
-            result.allowOtherUsers = value.GetBool();
         } else if (name == kIsolate) {
-            if (!value.IsBool()) {
-                problem = std::string("\"") + kIsolate +
-                          "\" must be true or false (a DWORD 1 or 0 in the registry)";
+            if (!readSwitch(value, kIsolate, result.isolate, problem)) {
                 return false;
             }
-            result.isolate = value.GetBool();
         } else if (name == kFolders) {
             std::vector<std::string> texts;
             if (!readTextList(value, kFolders, texts, problem)) {
