@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/LoopbackPeerOwner.h"
+#include "platform/win32/Win32Text.h"
 
 namespace platform {
 
@@ -72,14 +73,7 @@ std::string accountName(const std::string& sidText) {
     SID_NAME_USE use;
     std::string result;
     if (LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
-        const std::wstring wide = std::wstring(domain) + L"\\" + name;
-        const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                             nullptr, 0, nullptr, nullptr);
-        if (size > 0) {
-            result.resize(static_cast<std::size_t>(size));
-            WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &result[0],
-                                size, nullptr, nullptr);
-        }
+        result = Win32Text::toUtf8(std::wstring(domain) + L"\\" + name);
     }
     LocalFree(sid);
     return result;

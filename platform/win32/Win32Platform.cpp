@@ -30,8 +30,32 @@
 #include "platform/StandardStreams.h"
 #include "platform/StopSignals.h"
 #include "platform/Utf8.h"
+#include "platform/win32/Win32Text.h"
 
 namespace platform {
+
+bool Win32Text::toWide(const std::string& utf8, std::wstring& wide) {
+    std::u16string utf16;
+    if (!Utf8::toUtf16(utf8, utf16)) {
+        return false;
+    }
+    wide.assign(utf16.begin(), utf16.end());
+    return true;
+}
+
+std::string Win32Text::toUtf8(const std::wstring& wide) {
+    if (wide.empty()) {
+        return std::string();
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], size,
+                            nullptr, nullptr);
+    }
+    return utf8;
+}
 
 namespace {
 
@@ -83,29 +107,6 @@ class Handle {
   private:
     HANDLE handle;
 };
-
-bool toWide(const std::string& utf8, std::wstring& wide) {
-    std::u16string utf16;
-    if (!Utf8::toUtf16(utf8, utf16)) {
-        return false;
-    }
-    wide.assign(utf16.begin(), utf16.end());
-    return true;
-}
-
-std::string toUtf8(const std::wstring& wide) {
-    if (wide.empty()) {
-        return std::string();
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], size,
-                            nullptr, nullptr);
-    }
-    return utf8;
-}
 
 std::wstring fullPath(const std::wstring& path) {
     std::vector<wchar_t> buffer(MAX_PATH);
@@ -169,7 +170,7 @@ std::string locationKey(const std::wstring& resolved) {
             key.assign(upper.data(), static_cast<size_t>(length));
         }
     }
-    return toUtf8(key);
+    return Win32Text::toUtf8(key);
 }
 
 std::wstring programFolder() {
@@ -222,7 +223,7 @@ HMODULE loadQuietly(const std::wstring& name, DWORD& error) {
 std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name,
                                                      unsigned long& errorCode) {
     std::wstring wide;
-    if (!toWide(utf8Name, wide)) {
+    if (!Win32Text::toWide(utf8Name, wide)) {
         errorCode = ERROR_NO_UNICODE_TRANSLATION;
         return nullptr;
     }
@@ -246,7 +247,7 @@ namespace {
 bool admitAndLoad(const std::string& utf8Name, const DynamicLibrary::Admission& admits,
                   unsigned long& errorCode, std::string& location, bool loadIt, HMODULE& module) {
     std::wstring wide;
-    if (!toWide(utf8Name, wide)) {
+    if (!Win32Text::toWide(utf8Name, wide)) {
         errorCode = ERROR_NO_UNICODE_TRANSLATION;
         return false;
     }
@@ -288,7 +289,7 @@ bool admitAndLoad(const std::string& utf8Name, const DynamicLibrary::Admission& 
                 const std::wstring resolved = folderPath +
                                               (folderPath.back() == L'\\' ? L"" : L"\\") +
                                               full.substr(slash + 1);
-                location = toUtf8(withoutLongPrefix(resolved));
+                location = Win32Text::toUtf8(withoutLongPrefix(resolved));
                 if (admits(locationKey(resolved))) {
                     if (openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND) {
                         openError = ERROR_MOD_NOT_FOUND;
@@ -306,7 +307,7 @@ bool admitAndLoad(const std::string& utf8Name, const DynamicLibrary::Admission& 
         errorCode = ERROR_ACCESS_DENIED;
         return false;
     }
-    location = toUtf8(withoutLongPrefix(resolved));
+    location = Win32Text::toUtf8(withoutLongPrefix(resolved));
     if (!admits(locationKey(resolved)) || isNetworkOrDevicePath(withoutLongPrefix(resolved))) {
         errorCode = ERROR_ACCESS_DENIED;
         return false;
@@ -346,7 +347,7 @@ bool DynamicLibrary::locate(const std::string& utf8Name, const Admission& admits
 
 int DynamicLibrary::imageWidth(const std::string& utf8Name) {
     std::wstring wide;
-    if (!toWide(utf8Name, wide) || wide.empty() || isNetworkOrDevicePath(wide)) {
+    if (!Win32Text::toWide(utf8Name, wide) || wide.empty() || isNetworkOrDevicePath(wide)) {
         return 0;
     }
     if (wide.find_first_of(L"\\/:") == std::wstring::npos) {
@@ -518,7 +519,7 @@ StandardStreams::Reader StandardStreams::reader(Stream stream) {
 
 std::unique_ptr<LogFile> LogFile::open(const std::string& path) {
     std::wstring wide;
-    if (!toWide(path, wide)) {
+    if (!Win32Text::toWide(path, wide)) {
         return nullptr;
     }
     // FILE_APPEND_DATA alone: every write lands at the end, also when another copy appends too.
@@ -557,7 +558,7 @@ bool LogFile::append(const char* data, std::size_t size) {
 bool LogFile::replace(const std::string& from, const std::string& to) {
     std::wstring wideFrom;
     std::wstring wideTo;
-    return toWide(from, wideFrom) && toWide(to, wideTo) &&
+    return Win32Text::toWide(from, wideFrom) && Win32Text::toWide(to, wideTo) &&
            MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
@@ -576,13 +577,13 @@ std::string LogFile::folder() {
             return "";
         }
     }
-    return toUtf8(folder + L"\\");
+    return Win32Text::toUtf8(folder + L"\\");
 }
 
 bool ModuleLocation::folderKey(const std::string& utf8Folder, std::string& key,
                                std::string& problem) {
     std::wstring wide;
-    if (!toWide(utf8Folder, wide)) {
+    if (!Win32Text::toWide(utf8Folder, wide)) {
         problem = "a folder name is not valid UTF-8";
         return false;
     }
@@ -630,7 +631,8 @@ std::string windowsMessage(DWORD error) {
                                 message.back() == L' ' || message.back() == L'.')) {
         message.pop_back();
     }
-    return "error " + std::to_string(error) + (message.empty() ? "" : " (" + toUtf8(message) + ")");
+    return "error " + std::to_string(error) +
+           (message.empty() ? "" : " (" + Win32Text::toUtf8(message) + ")");
 }
 
 }  // namespace
@@ -683,7 +685,7 @@ PolicySource::Status PolicySource::read(std::string& json, std::string& reason) 
             reason = std::string(location()) + ": " + windowsMessage(static_cast<DWORD>(status));
             return kFailed;
         }
-        const std::string member = toUtf8(std::wstring(name.data(), nameLength));
+        const std::string member = Win32Text::toUtf8(std::wstring(name.data(), nameLength));
         writer.Key(member.c_str(), static_cast<rapidjson::SizeType>(member.size()));
         const wchar_t* text = reinterpret_cast<const wchar_t*>(data.data());
         const size_t units = dataSize / sizeof(wchar_t);
@@ -695,7 +697,7 @@ PolicySource::Status PolicySource::read(std::string& json, std::string& reason) 
                 while (end < units && text[end] != L'\0') {
                     ++end;
                 }
-                const std::string item = toUtf8(std::wstring(text + start, end - start));
+                const std::string item = Win32Text::toUtf8(std::wstring(text + start, end - start));
                 writer.String(item.c_str(), static_cast<rapidjson::SizeType>(item.size()));
                 start = end + 1;
             }
@@ -705,7 +707,7 @@ PolicySource::Status PolicySource::read(std::string& json, std::string& reason) 
             while (end < units && text[end] != L'\0') {
                 ++end;
             }
-            const std::string item = toUtf8(std::wstring(text, end));
+            const std::string item = Win32Text::toUtf8(std::wstring(text, end));
             writer.String(item.c_str(), static_cast<rapidjson::SizeType>(item.size()));
         } else if (type == REG_DWORD && dataSize == sizeof(DWORD)) {
             DWORD number = 0;

@@ -19,31 +19,11 @@
 
 #include "platform/ChildProcess.h"
 #include "platform/ParentPipe.h"
-#include "platform/Utf8.h"
+#include "platform/win32/Win32Text.h"
 
 namespace platform {
 
 namespace {
-
-std::wstring widen(const std::string& utf8) {
-    std::u16string utf16;
-    Utf8::toUtf16(utf8, utf16);
-    return std::wstring(utf16.begin(), utf16.end());
-}
-
-std::string narrow(const std::wstring& wide) {
-    if (wide.empty()) {
-        return std::string();
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], size,
-                            nullptr, nullptr);
-    }
-    return utf8;
-}
 
 // The job every child is put into. Created on the first start and never closed by the program:
 // its handle goes with the process, and with it every child still running.
@@ -118,7 +98,8 @@ std::unique_ptr<ChildProcess> ChildProcess::start(asio::io_context& loop,
         startup.lpAttributeList = list;
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
-    const std::wstring path = widen(program);
+    std::wstring path;
+    Win32Text::toWide(program, path);
     std::wstring command = L"\"" + path + L"\" " +
                            std::to_wstring(reinterpret_cast<std::uintptr_t>(theirs)) + L" " +
                            std::to_wstring(GetCurrentProcessId());
@@ -151,7 +132,7 @@ std::string ChildProcess::besideProgram(const std::string& name) {
     buffer.resize(length);
     const std::wstring::size_type slash = buffer.find_last_of(L"\\/");
     const std::wstring folder = slash == std::wstring::npos ? L"" : buffer.substr(0, slash + 1);
-    return narrow(folder) + name + ".exe";
+    return Win32Text::toUtf8(folder) + name + ".exe";
 }
 
 unsigned long ChildProcess::brokenPipeCode() {
