@@ -21,18 +21,22 @@ class ReplyBacklog;
 // and the watch for its page closing while its reading is stopped. The program keeps one per
 // connection, in one table, from the open to the library freeing the connection object.
 //
-// Its life:
-// - open: made in one step when the library reports the connection open. The front end hands it
-//   the connection's requests (through the backlog); the plug-in host, which shares it as its
-//   ReplySink, sends replies and holds requests through it; the backlog pauses and resumes its
-//   reading. While its reading is stopped, it watches its socket without reading: a page that has
-//   closed or reset is seen, and the connection is ended at once (terminate), so its close is
-//   handled as any other.
-// - leaving: once the library reports the close, leave() drops its held requests, gives its
-//   weight back to the backlog and lets go of the connection object; from then on a reply is
-//   dropped and hold or pause requests change nothing. The front end keeps it only until the
-//   library has freed the connection object (gone()), with the unsent replies inside it, so it
-//   knows when that memory can go back to the system; then it is destroyed.
+// Its life, and who may call what:
+// - open: made in one step (the constructor) when the library reports the connection open, and
+//   put in the front end's table. The front end hands each request to the backlog with it
+//   (ReplyBacklog::wouldHold, handle) and reads connection(); the plug-in host, which shares it as
+//   its ReplySink, calls send() and holdRequests(); the backlog calls unsentBytes(),
+//   pauseReading() and resumeReading(). While its reading is stopped it watches its socket without
+//   reading; a page seen to have closed or reset is ended (terminate), and the library then
+//   reports the close as any other.
+// - leaving: the front end calls leave() once, when the library reports the close (after the
+//   plug-in host has released its modules): its held requests are dropped, its weight leaves the
+//   backlog's totals, and it lets go of the connection object. From then on send() drops the
+//   reply, holdRequests() and the backlog's calls change nothing, connection() is null; only
+//   gone() is asked. When much memory drained, the front end keeps it until gone() (the library
+//   has freed the connection object, and with it the unsent replies), so it knows when that
+//   memory can go back to the system; otherwise it drops it at once. It is destroyed once the
+//   plug-in host has let go too.
 // Single-threaded, on the thread that runs the event loop. Always owned by a shared_ptr (the front
 // end's table and the plug-in host); the backlog must outlive it.
 class ServedConnection : public ReplySink,
