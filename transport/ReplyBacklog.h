@@ -113,9 +113,6 @@ class ReplyBacklog {
 
     std::size_t total() const { return totalWeight; }
     static bool paused(const FlowControlled& connection) { return connection.flow.paused; }
-    static bool readingStopped(const FlowControlled& connection) {
-        return connection.flow.readingStopped;
-    }
 
   private:
     using Flow = FlowControlled::Flow;

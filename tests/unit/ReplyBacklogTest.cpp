@@ -1,5 +1,5 @@
-// The bound on unsent replies: when a connection stops being read, what is held, when reading
-// resumes, and the total across connections.
+// The bound on unsent replies and held requests: when a connection stops being read, what is held,
+// when reading resumes, and the total across connections.
 
 #include <gtest/gtest.h>
 
