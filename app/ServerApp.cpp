@@ -42,6 +42,7 @@ ServerApp::ServerApp(const policy::Policy& policy, const transport::LogDestinati
 
 void ServerApp::init() {
     pluginsManager.registerObservers();
+    backlog.watchWith([this] { watchBacklog(); });
 
     server.init_asio();
     pluginsManager.watchHostsOn(server.get_io_service());
@@ -82,8 +83,8 @@ void ServerApp::run() {
         throw ListenError(error.message());
     }
     acceptor.start();
-    // Every handler keeps a failure to its connection (see serve()); should anything still escape
-    // the event loop, it is logged and serving goes on, as the loop allows.
+    // Every handler keeps a failure to its connection (see guardConnection()); should anything
+    // still escape the event loop, it is logged and serving goes on, as the loop allows.
     for (;;) {
         try {
             server.run();
@@ -109,28 +110,33 @@ void ServerApp::onOpen(connection_hdl handle) {
         return;
     }
     connection_ptr connection = server.get_con_from_hdl(handle);
-    serve(connection, "opening", [&] {
-        open.insert(handle);
-        auto sink = std::make_shared<transport::ConnectionReplySink>(connection, backlog);
-        sinks[connection.get()] = sink;
-        backlog.add(sink.get());
+    guardConnection(connection, "opening", [&] {
+        auto record = std::make_shared<transport::ServedConnection>(connection, backlog);
+        std::shared_ptr<transport::ServedConnection>& slot = connections[connection.get()];
+        if (slot) {
+            // A leaving record whose connection object the library has freed: this one took its
+            // address.
+            --leavingCount;
+        }
+        slot = record;
         pluginsManager.eventCenter.postNotification(
-            std::make_shared<notification::ConnectReadyNotification>(connection, sink));
+            std::make_shared<notification::ConnectReadyNotification>(connection, record));
     });
 }
 
 void ServerApp::onMessage(connection_hdl handle, message_ptr message) {
     connection_ptr connection = server.get_con_from_hdl(handle);
-    const auto sink = sinks.find(connection.get());
-    if (sink == sinks.end()) {
+    const auto entry = connections.find(connection.get());
+    if (entry == connections.end() || entry->second->leaving()) {
         return;  // opening failed; the connection is closing
     }
-    // Holding the request and watching the backlog allocate; a failure there is this connection's.
-    serve(connection, "a request", [&] {
-        if (backlog.holding(sink->second.get())) {
+    transport::ServedConnection& record = *entry->second;
+    // Holding the request allocates; a failure there is this connection's.
+    guardConnection(connection, "a request", [&] {
+        if (transport::ReplyBacklog::wouldHold(record)) {
             const std::size_t bytes = message->get_payload().size();
             backlog.handle(
-                sink->second.get(),
+                record,
                 [this, connection, message]() mutable {
                     handleMessage(connection, std::move(message));
                 },
@@ -138,7 +144,6 @@ void ServerApp::onMessage(connection_hdl handle, message_ptr message) {
         } else {
             handleMessage(connection, std::move(message));
         }
-        watchBacklog();
     });
 }
 
@@ -148,7 +153,7 @@ void ServerApp::handleMessage(const connection_ptr& connection, message_ptr mess
         // (a stop, or a failure that closed it with 1011): its page is going, so it is not run.
         return;
     }
-    serve(connection, "a request", [&] {
+    guardConnection(connection, "a request", [&] {
         auto event = std::make_shared<notification::MsgNotification>(std::move(message));
         event->setConnection(connection);
         pluginsManager.eventCenter.postNotification(std::move(event));
@@ -177,25 +182,24 @@ bool ServerApp::onValidate(connection_hdl handle) {
 }
 
 void ServerApp::onClose(connection_hdl handle) {
-    open.erase(handle);
     connection_ptr connection = server.get_con_from_hdl(handle);
-    serve(connection, "closing", [&] {
+    guardConnection(connection, "closing", [&] {
         pluginsManager.eventCenter.postNotification(
             std::make_shared<notification::ConnectCloseNotification>(connection));
     });
-    const auto sink = sinks.find(connection.get());
-    if (sink != sinks.end()) {
-        backlog.remove(sink->second.get());
-        sinks.erase(sink);
+    const auto entry = connections.find(connection.get());
+    if (entry == connections.end() || entry->second->leaving()) {
+        return;
     }
+    entry->second->leave();
     // The connection's unsent replies are freed with the connection object, which the library
     // lets go of only after this handler; the memory is given back once that has happened.
-    serve(connection, "closing", [&] {
-        if (backlog.takeLargeDrain()) {
-            leaving.push_back(connection);
-            watchBacklog();
-        }
-    });
+    if (backlog.takeLargeDrain()) {
+        ++leavingCount;
+        watchBacklog();
+    } else {
+        connections.erase(entry);
+    }
 }
 
 // Plain HTTP, and upgrades to a WebSocket version other than 13, 8 and 7 (see HandshakeRequest).
@@ -205,8 +209,8 @@ void ServerApp::onHttp(connection_hdl handle) {
     connection->replace_header("Sec-WebSocket-Version", "13");
 }
 
-void ServerApp::serve(const connection_ptr& connection, const char* stage,
-                      const std::function<void()>& work) {
+void ServerApp::guardConnection(const connection_ptr& connection, const char* stage,
+                                const std::function<void()>& work) {
     std::string failure;
     try {
         work();
@@ -226,7 +230,7 @@ void ServerApp::serve(const connection_ptr& connection, const char* stage,
 }
 
 void ServerApp::watchBacklog() {
-    if (backlogWatched || (!backlog.pending() && leaving.empty())) {
+    if (backlogWatched || (!backlog.pending() && leavingCount == 0)) {
         return;
     }
     backlogWatched = true;
@@ -238,15 +242,26 @@ void ServerApp::watchBacklog() {
         // Outside every connection's guard: held requests guard themselves (handleMessage), and
         // anything else failing here is logged and looked at again on the next turn.
         try {
-            backlog.poll();
-            // The backlog counts a reply as drained only once the library has freed it.
-            bool release = backlog.takeLargeDrain();
-            if (!leaving.empty()) {
-                leaving.erase(std::remove_if(leaving.begin(), leaving.end(),
-                                             [](const Leaving& gone) { return gone.expired(); }),
-                              leaving.end());
-                release = release || leaving.empty();
+            // The records stay alive while their held requests run, whatever those do.
+            std::vector<std::shared_ptr<transport::ServedConnection>> weighing;
+            std::vector<transport::FlowControlled*> looked;
+            bool goneNow = false;
+            for (auto entry = connections.begin(); entry != connections.end();) {
+                if (entry->second->gone()) {
+                    entry = connections.erase(entry);
+                    --leavingCount;
+                    goneNow = true;
+                    continue;
+                }
+                if (transport::ReplyBacklog::weighs(*entry->second)) {
+                    weighing.push_back(entry->second);
+                    looked.push_back(entry->second.get());
+                }
+                ++entry;
             }
+            backlog.poll(looked);
+            // The backlog counts a reply as drained only once the library has freed it.
+            const bool release = backlog.takeLargeDrain() || (goneNow && leavingCount == 0);
             if (release) {
                 platform::ProcessResources::releaseFreeMemory();
             }
@@ -267,7 +282,13 @@ void ServerApp::stop() {
     acceptor.stop();
     // Each close completes later, through onClose, which releases that connection's modules. A page
     // that does not answer the close is dropped after the library's close timeout.
-    for (const connection_hdl& handle : ConnectionSet(open)) {
-        server.close(handle, websocketpp::close::status::going_away, "", ignored);
+    std::vector<connection_ptr> open;
+    for (const auto& entry : connections) {
+        if (!entry.second->leaving()) {
+            open.push_back(entry.second->connection());
+        }
+    }
+    for (const connection_ptr& connection : open) {
+        connection->close(websocketpp::close::status::going_away, "", ignored);
     }
 }

@@ -1,20 +1,19 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "plugin/PluginsManager.h"
 #include "policy/Policy.h"
 #include "transport/Acceptor.h"
-#include "transport/ConnectionReplySink.h"
 #include "transport/LogDestination.h"
 #include "transport/PeerCheck.h"
 #include "transport/ReplyBacklog.h"
+#include "transport/ServedConnection.h"
 #include "transport/WebSocketTypes.h"
 
 // The application: the plug-in host and the WebSocket endpoint that feeds it.
@@ -24,10 +23,14 @@
 // synchronous: a handler returns once the event has been handled and any reply handed to the
 // connection. Everything runs on the thread that calls run().
 //
-// Each open connection has a ConnectionReplySink, through which its replies go and by which the
-// ReplyBacklog stops reading its requests while too many replies wait to be sent; a request read
-// meanwhile is held and handled later, from the backlog's timer, unless its connection is closing
-// by then (a stop, or a 1011): then it is dropped.
+// Each connection has one record, a ServedConnection, in one table (`connections`): made in one
+// step when the connection opens, turned to leaving in one step when it closes, destroyed once the
+// library has freed the connection object (see ServedConnection for its life). Through it the
+// connection's replies go, and the ReplyBacklog stops reading its requests while too many replies
+// or held requests wait; a request read meanwhile is held and handled later, from the backlog's
+// timer or when a call's answer is in, unless its connection is closing by then (a stop, or a
+// 1011): then it is dropped. The plug-in side keeps its own per-connection object, the
+// PluginsManager's NativePlugin, made and released by the open and close notifications.
 //
 // An exception while one connection is served (opening, a request, holding one, closing) ends that
 // connection alone: it is closed with 1011 and its modules are released, with one line in the error
@@ -39,8 +42,8 @@
 //
 // Member order is ownership order: the PluginsManager (with its observers registered) and the
 // backlog exist before the endpoint and are destroyed after it, so no event can reach a
-// half-destroyed host; the acceptor and the stop signals go before the endpoint whose event loop
-// they use.
+// half-destroyed host; the connection records, the acceptor and the stop signals go before the
+// endpoint whose event loop they use.
 class ServerApp {
   public:
     ServerApp();
@@ -66,9 +69,10 @@ class ServerApp {
     void stop();
 
     void handleMessage(const transport::connection_ptr& connection, transport::message_ptr message);
-    // Runs `work` for `connection`; an exception ends that connection (see above).
-    void serve(const transport::connection_ptr& connection, const char* stage,
-               const std::function<void()>& work);
+    // Runs `work` for `connection` and confines a failure to it: an exception ends that
+    // connection alone (see above).
+    void guardConnection(const transport::connection_ptr& connection, const char* stage,
+                         const std::function<void()>& work);
     void watchBacklog();
     void logEscaped(const std::string& failure);
     // Refuses, with 403, a handshake whose peer is another account's process (unless the policy
@@ -79,18 +83,16 @@ class ServerApp {
     plugin::PluginsManager pluginsManager;
     transport::ReplyBacklog backlog;
     transport::PeerCheck peerCheck{std::cerr};
-    // The sink of every open connection, by connection object. Entries go on close.
-    std::map<transport::server::connection_type*, std::shared_ptr<transport::ConnectionReplySink>>
-        sinks;
-    // Open connections, so that a stop can close them; the endpoint owns them.
-    using ConnectionSet =
-        std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>>;
-    ConnectionSet open;
-    // Closed connections that had unsent replies: free memory goes back to the system once the
-    // library has freed them (and with them their replies).
-    using Leaving = std::weak_ptr<transport::server::connection_type>;
-    std::vector<Leaving> leaving;
     transport::server server;
+    // Every connection's record, open or leaving, by connection object; they go before the
+    // endpoint whose event loop they use. A key is reused only once the library has freed the
+    // object it named, so a leaving record found under the key of a new connection is gone and is
+    // replaced.
+    std::map<transport::server::connection_type*, std::shared_ptr<transport::ServedConnection>>
+        connections;
+    // How many of them are leaving: kept until the library frees their connection objects, with
+    // the unsent replies in them, so that free memory goes back to the system after that.
+    std::size_t leavingCount = 0;
     transport::Acceptor acceptor;
     // Waits on the endpoint's event loop, so it goes before the endpoint does. Null where the
     // platform has no stop signals.

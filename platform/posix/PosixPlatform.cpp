@@ -584,3 +584,49 @@ PolicySource::Status PolicySource::read(std::string& json, std::string& reason) 
 }
 
 }  // namespace platform
+
+// ---- SocketPeek ----
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include "platform/SocketPeek.h"
+
+namespace platform {
+
+SocketPeek::Seen SocketPeek::look(Handle socket) {
+    const int descriptor = static_cast<int>(socket);
+    pollfd entry{};
+    entry.fd = descriptor;
+    entry.events = POLLIN;
+#if defined(POLLRDHUP)
+    // The peer's FIN, even behind data not yet read.
+    entry.events |= POLLRDHUP;
+#endif
+    if (::poll(&entry, 1, 0) <= 0) {
+        return Seen::nothing;
+    }
+#if defined(POLLRDHUP)
+    if ((entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+        return Seen::closed;
+    }
+#else
+    if ((entry.revents & (POLLHUP | POLLERR)) != 0) {
+        return Seen::closed;
+    }
+#endif
+    if ((entry.revents & POLLIN) == 0) {
+        return Seen::nothing;
+    }
+    char byte;
+    const ssize_t got = ::recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (got > 0) {
+        return Seen::data;
+    }
+    if (got == 0) {
+        return Seen::closed;
+    }
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Seen::nothing : Seen::closed;
+}
+
+}  // namespace platform

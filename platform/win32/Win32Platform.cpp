@@ -727,3 +727,38 @@ PolicySource::Status PolicySource::read(std::string& json, std::string& reason) 
 }
 
 }  // namespace platform
+
+// ---- SocketPeek ----
+
+#include "platform/SocketPeek.h"
+
+namespace platform {
+
+SocketPeek::Seen SocketPeek::look(Handle socket) {
+    const SOCKET handle = static_cast<SOCKET>(socket);
+    WSAPOLLFD entry{};
+    entry.fd = handle;
+    entry.events = POLLRDNORM;
+    if (WSAPoll(&entry, 1, 0) <= 0) {
+        return Seen::nothing;
+    }
+    if ((entry.revents & (POLLHUP | POLLERR)) != 0) {
+        return Seen::closed;
+    }
+    if ((entry.revents & POLLRDNORM) == 0) {
+        return Seen::nothing;
+    }
+    // Readable, so the peek returns at once. Winsock shows no close behind unread data.
+    char byte;
+    const int got = ::recv(handle, &byte, 1, MSG_PEEK);
+    if (got > 0) {
+        return Seen::data;
+    }
+    if (got == 0) {
+        return Seen::closed;
+    }
+    const int error = WSAGetLastError();
+    return error == WSAEWOULDBLOCK || error == WSAEINTR ? Seen::nothing : Seen::closed;
+}
+
+}  // namespace platform

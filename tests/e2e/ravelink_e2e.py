@@ -1207,6 +1207,70 @@ class AbuseTests(OwnProgramTestCase):
             resident = program.status_kib("VmRSS") // 1024
             self.assertLess(resident, 48, "resident memory after the flood %d MiB" % resident)
 
+    def hang_isolated_call(self, program):
+        """A raw page whose isolated call hangs: its later requests are held until the answer is
+        in. Returns the page and its host's process id."""
+        raw = rawws.RawWebSocket(HOST, PORT, TARGET.reply_timeout)
+        self.addCleanup(raw.close)
+        raw.send_frame(rawws.OP_TEXT, request(
+            MsgId="l", Module=TARGET.module("echo_plugin"), Isolated=True).encode())
+        self.assertEqual(raw.read_frame(), (rawws.OP_TEXT, LOAD_OK))
+        hosts = host_pids(program)
+        self.assertEqual(len(hosts), 1)
+        raw.send_frame(rawws.OP_TEXT, request(MsgId="h", Method="sleep", Param="600000").encode())
+        return raw, hosts[0]
+
+    def test_empty_messages_held_during_a_hung_call_stop_its_reading(self):
+        if not self.measures_memory():
+            self.skipTest("memory figures are the native program's alone")
+        program = self.start()
+        raw, host = self.hang_isolated_call(program)
+        count = 500000  # held by their bytes alone, they took 111 MiB and all were read
+        sender = self.flood(raw, rawws.frame(rawws.OP_TEXT, b"") * count)
+        program.wait_idle()
+        peak = program.status_kib("VmHWM") // 1024
+        # 64 MiB of held requests as weighed (about 30 MiB as taken), the program, one read
+        self.assertLess(peak, 64, "peak resident memory %d MiB" % peak)
+        # the host ends: the call fails, and then every held request is answered, in order
+        os.kill(host, signal.SIGKILL)
+        self.assertEqual(raw.read_frame(), (rawws.OP_TEXT,
+                                            reply("h", False, "[ sleep ] function faild.")))
+        expected = syntax_error("Bad request")
+        expected_frame = bytes([0x81, len(expected)]) + expected
+        deadline = time.monotonic() + TARGET.reply_timeout * 4
+        received = 0
+        while received < count:
+            chunk = raw.read_exact(min(count - received, 10000) * len(expected_frame), deadline)
+            self.assertEqual(chunk, expected_frame * (len(chunk) // len(expected_frame)))
+            received += len(chunk) // len(expected_frame)
+        sender.join(TARGET.reply_timeout)
+
+    def test_a_page_closing_while_its_reading_is_stopped_is_seen_and_its_hung_host_ends(self):
+        if TARGET.windows:
+            self.skipTest("Winsock shows no close behind data not yet read")
+        program = self.start()
+        raw, host = self.hang_isolated_call(program)
+        # 64 requests of 1 MiB held cross the page's bound: reading stops. The small ones after
+        # them stay unread in the program's socket, with the page's close behind them.
+        frames = b"".join(rawws.frame(rawws.OP_TEXT, request(
+            MsgId=str(index), Method="echo", Param="x" * MIB).encode()) for index in range(64))
+        frames += b"".join(rawws.frame(rawws.OP_TEXT, request(
+            MsgId="s%d" % index, Method="echo", Param="y" * 4096).encode()) for index in range(8))
+        sender = self.flood(raw, frames)
+        sender.join(TARGET.reply_timeout)
+        self.assertFalse(sender.is_alive(), "the program read too little of the page's requests")
+        program.wait_idle()
+        self.assertFalse(process_gone(host))
+        before = program.disconnects()
+        raw.close()
+        closed = time.monotonic()
+        # the close is seen within a few looks, though nothing more is read
+        harness.wait_until(lambda: program.disconnects() > before, 1.0,
+                           "the page's close to be handled")
+        # its module is released: the hung host ends within the release grace (2 s)
+        harness.wait_until(lambda: process_gone(host), 2.0 + 1.0 - (time.monotonic() - closed),
+                           "the hung host %d to end" % host)
+
     def test_out_of_descriptors_it_neither_spins_nor_floods_the_log(self):
         self.require_native("descriptor limits are a POSIX matter")
         program = self.start(limits={resource.RLIMIT_NOFILE: 64})
