@@ -8,8 +8,10 @@
 
 all: build
 
+# `make test` checks the packages once and tells its inner make so (RAVELINK_DEPS_CHECKED=yes), so
+# that a registry that cannot supply wine32:i386 is asked once per run, not once per target.
 deps:
-	@scripts/install-deps.sh
+	@[ "$${RAVELINK_DEPS_CHECKED:-}" = yes ] || scripts/install-deps.sh
 
 # Three programs from one source tree: build/linux/ravelink, build/windows/ravelink.exe (32-bit,
 # loads 32-bit DLLs) and build/windows64/ravelink.exe (64-bit, loads 64-bit DLLs).
@@ -52,7 +54,8 @@ run: build-run
 # cannot, the 32-bit suites are built and reported as skipped. RAVELINK_RUN_WIN32=no tries that.
 test: deps
 	@rm -f build/*/ctest-junit.xml; probe=$$(scripts/probe-win32.sh); \
-	RAVELINK_RUN_WIN32="$$probe" $(MAKE) --no-print-directory -k test-suites; status=$$?; \
+	RAVELINK_RUN_WIN32="$$probe" RAVELINK_DEPS_CHECKED=yes $(MAKE) --no-print-directory -k test-suites; \
+	status=$$?; \
 	scripts/test-summary.py build; exit $$status
 
 test-suites: build
