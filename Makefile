@@ -117,12 +117,18 @@ deb: build-run
 # Release artefacts in build/packages/: the .deb, the MSI of each Windows program, the npm tarball.
 # With a certificate the MSIs are built once more, everything in them and then they themselves
 # signed with osslsigncode:
-#   make package SIGN_PKCS12=release.p12 SIGN_PASSWORD=secret [SIGN_TIMESTAMP=http://timestamp.example]
-# (SIGN_TIMESTAMP: an RFC 3161 timestamp server, so that signatures outlive the certificate.)
-export SIGN_PKCS12 SIGN_PASSWORD SIGN_TIMESTAMP
+#   make package SIGN_PKCS12=release.p12 SIGN_PASSWORD_FILE=release.pass [SIGN_TIMESTAMP=http://timestamp.example]
+# (SIGN_PASSWORD_FILE: a file that holds the certificate's password, readable by its owner only;
+# SIGN_TIMESTAMP: an RFC 3161 timestamp server, so that signatures outlive the certificate.)
+# The password may come from the environment instead (SIGN_PASSWORD, exported beforehand), never
+# from make's command line, which every user of the machine can read (ps).
+export SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_TIMESTAMP
+ifeq ($(origin SIGN_PASSWORD),command line)
+$(error SIGN_PASSWORD on make's command line is visible to every user of this machine; put the password in a file only you can read and give SIGN_PASSWORD_FILE=file instead)
+endif
 package: build
 	@cmake --build --preset linux --target package npm-package -- --no-print-directory
-	@test -n "$(SIGN_PKCS12)" || echo "make package: no certificate given (SIGN_PKCS12=file.p12 SIGN_PASSWORD=...): the Windows programs and MSIs are not signed"
+	@test -n "$(SIGN_PKCS12)" || echo "make package: no certificate given (SIGN_PKCS12=file.p12 SIGN_PASSWORD_FILE=file): the Windows programs and MSIs are not signed"
 	@cmake --build --preset windows --target msi-release -- --no-print-directory
 	@cmake --build --preset windows64 --target msi-release -- --no-print-directory
 	@ls -l build/packages
