@@ -12,6 +12,8 @@ using platform::LoopbackPeerOwner;
 
 // A bound on the users remembered, so that the memory of refusals cannot grow without end.
 constexpr std::size_t kMaxQuietUsers = 256;
+// Name lookups under way at once.
+constexpr std::size_t kMaxLookups = 8;
 
 const char kAdvice[] =
     "this copy serves only pages of its own user; an administrator can allow other users with "
@@ -114,7 +116,8 @@ std::string PeerCheck::describe(const std::string& user) {
         if (known != names->known.end()) {
             return known->second.empty() ? user : user + " (" + known->second + ")";
         }
-        if (!names->pending.insert(user).second) {
+        // A user database that hangs holds each lookup's thread: a few at a time, no more.
+        if (names->pending.size() >= kMaxLookups || !names->pending.insert(user).second) {
             return user;
         }
         if (names->known.size() >= kMaxQuietUsers) {
