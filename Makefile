@@ -8,8 +8,10 @@
 
 all: build
 
+# `make test` checks the packages once and tells its inner make so (RAVELINK_DEPS_CHECKED=yes), so
+# that a registry that cannot supply wine32:i386 is asked once per run, not once per target.
 deps:
-	@scripts/install-deps.sh
+	@[ "$${RAVELINK_DEPS_CHECKED:-}" = yes ] || scripts/install-deps.sh
 
 # Three programs from one source tree: build/linux/ravelink, build/windows/ravelink.exe (32-bit,
 # loads 32-bit DLLs) and build/windows64/ravelink.exe (64-bit, loads 64-bit DLLs).
@@ -52,7 +54,8 @@ run: build-run
 # cannot, the 32-bit suites are built and reported as skipped. RAVELINK_RUN_WIN32=no tries that.
 test: deps
 	@rm -f build/*/ctest-junit.xml; probe=$$(scripts/probe-win32.sh); \
-	RAVELINK_RUN_WIN32="$$probe" $(MAKE) --no-print-directory -k test-suites; status=$$?; \
+	RAVELINK_RUN_WIN32="$$probe" RAVELINK_DEPS_CHECKED=yes $(MAKE) --no-print-directory -k test-suites; \
+	status=$$?; \
 	scripts/test-summary.py build; exit $$status
 
 test-suites: build
@@ -114,12 +117,18 @@ deb: build-run
 # Release artefacts in build/packages/: the .deb, the MSI of each Windows program, the npm tarball.
 # With a certificate the MSIs are built once more, everything in them and then they themselves
 # signed with osslsigncode:
-#   make package SIGN_PKCS12=release.p12 SIGN_PASSWORD=secret [SIGN_TIMESTAMP=http://timestamp.example]
-# (SIGN_TIMESTAMP: an RFC 3161 timestamp server, so that signatures outlive the certificate.)
-export SIGN_PKCS12 SIGN_PASSWORD SIGN_TIMESTAMP
+#   make package SIGN_PKCS12=release.p12 SIGN_PASSWORD_FILE=release.pass [SIGN_TIMESTAMP=http://timestamp.example]
+# (SIGN_PASSWORD_FILE: a file that holds the certificate's password, readable by its owner only;
+# SIGN_TIMESTAMP: an RFC 3161 timestamp server, so that signatures outlive the certificate.)
+# The password may come from the environment instead (SIGN_PASSWORD, exported beforehand), never
+# from make's command line, which every user of the machine can read (ps).
+export SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_TIMESTAMP
+ifeq ($(origin SIGN_PASSWORD),command line)
+$(error SIGN_PASSWORD on make's command line is visible to every user of this machine; put the password in a file only you can read and give SIGN_PASSWORD_FILE=file instead)
+endif
 package: build
 	@cmake --build --preset linux --target package npm-package -- --no-print-directory
-	@test -n "$(SIGN_PKCS12)" || echo "make package: no certificate given (SIGN_PKCS12=file.p12 SIGN_PASSWORD=...): the Windows programs and MSIs are not signed"
+	@test -n "$(SIGN_PKCS12)" || echo "make package: no certificate given (SIGN_PKCS12=file.p12 SIGN_PASSWORD_FILE=file): the Windows programs and MSIs are not signed"
 	@cmake --build --preset windows --target msi-release -- --no-print-directory
 	@cmake --build --preset windows64 --target msi-release -- --no-print-directory
 	@ls -l build/packages

@@ -15,9 +15,18 @@ export const DEFAULT_CONNECT_TIMEOUT_MS = 5000;
  * The information plug-in installed with the program, by the bare names the platforms resolve:
  * Windows finds ravelink_info.dll in the program's folder, Linux finds libravelink_info.so in the
  * installation's library folder (with or without an administrator's folder policy). A name the
- * platform cannot load just fails, so both are tried.
+ * platform cannot load just fails, so both are tried, the platform's own first: under a folder
+ * policy the other one is refused, and the program logs every refusal.
  */
 export const INFO_MODULES = Object.freeze(['ravelink_info', 'libravelink_info.so']);
+
+// INFO_MODULES, the name of the platform this page runs on first. The program listens on loopback
+// only, so the page runs on the program's machine.
+function infoModules() {
+  const nav = globalThis.navigator;
+  const platform = nav?.userAgentData?.platform || nav?.platform || globalThis.process?.platform || '';
+  return /^win/i.test(platform) ? INFO_MODULES : [...INFO_MODULES].reverse();
+}
 const DEFAULT_INFO_TIMEOUT_MS = 5000;
 
 // How long an 'error' while connecting waits for the 'close' or violation report that may follow it.
@@ -208,7 +217,7 @@ export function compareVersions(a, b) {
 
 // Loads the information plug-in on `client` and asks for the version; null when none loads.
 async function readInfo(client, timeoutMs) {
-  for (const module of INFO_MODULES) {
+  for (const module of infoModules()) {
     try {
       await client.load(module, { timeoutMs });
     } catch (error) {

@@ -16,6 +16,9 @@ class LogFile {
     static std::unique_ptr<LogFile> open(const std::string& path);
     // Renames `from` to `to`, replacing `to`; false when that failed.
     static bool replace(const std::string& from, const std::string& to);
+    // Empties the file at `path` in place (it stays the same file, so whoever holds it open keeps
+    // it); false when that failed.
+    static bool empty(const std::string& path);
     // The folder, ending in a separator, where the program keeps its own log when nobody can read
     // its standard streams: "<local application data>\ravelink\logs\" on Windows, created when
     // missing. Empty where the platform keeps none: on Linux the user unit's streams go to the

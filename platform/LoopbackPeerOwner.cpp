@@ -1,6 +1,6 @@
-// The Windows owner decision, kept apart from the calls that gather its facts (see
-// platform/win32/Win32PeerOwner.cpp) and built on every target, so its table of cases runs
-// everywhere.
+// The owner decisions, kept apart from the calls that gather their facts (see
+// platform/posix/PosixPeerOwner.cpp and platform/win32/Win32PeerOwner.cpp) and built on every
+// target, so their tables of cases run everywhere.
 
 #include "platform/LoopbackPeerOwner.h"
 
@@ -62,6 +62,30 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::decide(const Connection& connectio
     } else {
         finding.verdict = kSameUser;
     }
+    return finding;
+}
+
+LoopbackPeerOwner::Finding LoopbackPeerOwner::decide(const LinuxFacts& facts) {
+    Finding finding;
+    if (!facts.answered) {
+        finding.detail = facts.failure;
+        return finding;
+    }
+    if (facts.state == kTcpListen) {
+        // Not the peer's connection: a listener that happens to hold the peer's address.
+        finding.detail = "the system names a listening socket, not a connection, at the other end";
+        return finding;
+    }
+    if (facts.state == kTcpTimeWait || facts.inode == 0) {
+        finding.detail = "the socket at the other end is no longer held by any process";
+        return finding;
+    }
+    if (facts.uid == facts.ownUid) {
+        finding.verdict = kSameUser;
+        return finding;
+    }
+    finding.verdict = kOtherUser;
+    finding.user = "uid " + std::to_string(facts.uid);
     return finding;
 }
 

@@ -15,8 +15,15 @@ namespace platform {
 // four addresses; the socket's uid is compared with this process's effective uid. Linux does not
 // say which process holds a socket, so the process id is not known there.
 // Windows: the peer's row in GetExtendedTcpTable gives its owner process id; that process's token
-// gives its user SID and session id, compared with this process's. What the system reports is
-// gathered first and then decided by decide(), so the decision can be tested on every target.
+// gives its user SID and session id, compared with this process's. On both, what the system
+// reports is gathered first and then decided by decide(), so the decisions can be tested on every
+// target. Only a connected socket of the very same account is served: a socket in LISTEN or
+// TIME_WAIT state, or one no process holds, has no owner to compare, and neither has a peer the
+// system could not look up.
+//
+// find() never blocks on a user database: Finding::user names the account by its number (uid, SID);
+// accountName() turns that into a name and may block (NSS, a domain controller), so call it off
+// the event loop.
 //
 // One object per program; it keeps what it needs open (the netlink socket, this process's own
 // identity) for its whole life. Not thread-safe: used from the endpoint's one thread.
@@ -40,8 +47,8 @@ class LoopbackPeerOwner {
 
     struct Finding {
         Verdict verdict = kUnknown;
-        // The owner's account as the system names it ("uid 65534 (nobody)", "S-1-5-21-...
-        // (HOST\name)"), empty when not known. Also the key by which refusals are counted.
+        // The owner's account by its number ("uid 65534", "S-1-5-21-..."), empty when not known.
+        // Also the key by which refusals are counted.
         std::string user;
         long long processId = -1;  // -1 when not known
         std::string detail;        // what failed, for kUnknown; the sessions, for kOtherSession
@@ -71,6 +78,19 @@ class LoopbackPeerOwner {
         unsigned long ownSession = 0;
     };
 
+    // What Linux reports about the peer's socket, as decide() reads it.
+    struct LinuxFacts {
+        bool answered = false;  // the kernel named the socket; else `failure` says why not
+        std::string failure;
+        unsigned state = 0;       // TCP state, in the kernel's numbering (kTcp... below)
+        unsigned long inode = 0;  // 0: no process holds the socket any more
+        unsigned long uid = 0;
+        unsigned long ownUid = 0;  // this process's effective uid
+    };
+    // The kernel's numbers for the states that have no owner to compare (include/net/tcp_states.h).
+    static constexpr unsigned kTcpTimeWait = 6;
+    static constexpr unsigned kTcpListen = 10;
+
     LoopbackPeerOwner();
     ~LoopbackPeerOwner();
     LoopbackPeerOwner(const LoopbackPeerOwner&) = delete;
@@ -84,8 +104,16 @@ class LoopbackPeerOwner {
 
     // The Windows decision from what the system reported about `connection`.
     static Finding decide(const Connection& connection, const WindowsFacts& facts);
+    // The Linux decision from what the kernel reported about the peer's socket.
+    static Finding decide(const LinuxFacts& facts);
+
+    // The account's name ("nobody", "HOST\\name") for Finding::user, empty when it has none. May
+    // block on the system's user database: never call it on the event loop.
+    static std::string accountName(const std::string& user);
 
   private:
+    void lookUp(const Connection& connection, LinuxFacts& facts);  // Linux: asks the kernel
+
     struct State;  // the platform's handles
     std::unique_ptr<State> state;
 };

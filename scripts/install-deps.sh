@@ -83,20 +83,21 @@ fi
 
 # Wine's 32-bit loader: its own step, never fatal. The i386 architecture is added for it only, and
 # taken away again when the loader could not be installed, so that a broken i386 index does not
-# stand in the way of every later `apt-get update` on this machine.
+# stand in the way of every later `apt-get update` on this machine (an architecture that was
+# there before is left as it was).
 if [[ $want_wine32 == yes ]] && ! installed wine32:i386; then
     added_i386=no
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         "${sudo_cmd[@]}" dpkg --add-architecture i386
         added_i386=yes
+        refreshed=no # the i386 lists have never been loaded
     fi
     echo "install-deps: installing wine32:i386 (only the 32-bit Windows suites need it)"
-    refreshed=no
     refresh_lists
     if log=$(install_missing wine32:i386 2>&1); then
         :
     else
-        reason=$(printf '%s\n' "$log" | grep -E '^E:' | head -n 1)
+        reason=$(printf '%s\n' "$log" | grep -E '^E:' | head -n 1 || true)
         echo "install-deps: wine32:i386 could not be installed (${reason:-apt-get install failed});" \
             "the 32-bit Windows suites will be built and reported as skipped" >&2
         if [[ $added_i386 == yes ]]; then

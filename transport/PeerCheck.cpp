@@ -1,6 +1,8 @@
 #include "transport/PeerCheck.h"
 
 #include <system_error>
+#include <thread>
+#include <utility>
 
 namespace transport {
 
@@ -10,6 +12,8 @@ using platform::LoopbackPeerOwner;
 
 // A bound on the users remembered, so that the memory of refusals cannot grow without end.
 constexpr std::size_t kMaxQuietUsers = 256;
+// Name lookups under way at once.
+constexpr std::size_t kMaxLookups = 8;
 
 const char kAdvice[] =
     "this copy serves only pages of its own user; an administrator can allow other users with "
@@ -38,6 +42,10 @@ bool PeerCheck::admits(const connection_ptr& connection) {
         addresses.remotePort = remote.port();
         finding = owners.find(addresses);
     }
+    return admits(finding);
+}
+
+bool PeerCheck::admits(const LoopbackPeerOwner::Finding& finding) {
     switch (finding.verdict) {
         case LoopbackPeerOwner::kSameUser:
             return true;
@@ -80,12 +88,12 @@ void PeerCheck::refuse(const LoopbackPeerOwner::Finding& finding) {
     switch (finding.verdict) {
         case LoopbackPeerOwner::kOtherSession:
             line = "ravelink: refused a connection from another logon session of this user (" +
-                   finding.user + ", " + process + "; " + finding.detail +
+                   describe(finding.user) + ", " + process + "; " + finding.detail +
                    "): each session has its own copy";
             break;
         case LoopbackPeerOwner::kOtherUser:
             line = "ravelink: refused a connection from a process of another user (" +
-                   finding.user + ", " + process + "): " + kAdvice;
+                   describe(finding.user) + ", " + process + "): " + kAdvice;
             break;
         default:
             line = "ravelink: refused a connection whose process could not be identified (" +
@@ -99,6 +107,37 @@ void PeerCheck::refuse(const LoopbackPeerOwner::Finding& finding) {
     entry->second.refusedMeanwhile = 0;
     entry->second.until = now + std::chrono::seconds(kQuietSeconds);
     errorLog << line << std::endl;
+}
+
+std::string PeerCheck::describe(const std::string& user) {
+    {
+        std::lock_guard<std::mutex> lock(names->mutex);
+        const auto known = names->known.find(user);
+        if (known != names->known.end()) {
+            return known->second.empty() ? user : user + " (" + known->second + ")";
+        }
+        // A user database that hangs holds each lookup's thread: a few at a time, no more.
+        if (names->pending.size() >= kMaxLookups || !names->pending.insert(user).second) {
+            return user;
+        }
+        if (names->known.size() >= kMaxQuietUsers) {
+            names->known.clear();
+        }
+    }
+    try {
+        std::thread([names = names, user] {
+            std::string name = LoopbackPeerOwner::accountName(user);
+            std::lock_guard<std::mutex> lock(names->mutex);
+            names->known[user] = std::move(name);
+            names->pending.erase(user);
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: the lines about this user go on without its name.
+        std::lock_guard<std::mutex> lock(names->mutex);
+        names->known[user] = std::string();
+        names->pending.erase(user);
+    }
+    return user;
 }
 
 }  // namespace transport

@@ -2,7 +2,10 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <ostream>
+#include <set>
 #include <string>
 
 #include "platform/LoopbackPeerOwner.h"
@@ -22,6 +25,10 @@ namespace transport {
 // user within kQuietSeconds of that line are counted instead, and the count goes on the next line
 // about that user, so a peer that keeps trying cannot flood the log.
 //
+// The user is named by number (uid, SID) at once; its name is looked up only for a line that is
+// written, on a thread of its own (a user database may take seconds to answer), and goes on the
+// later lines about that user.
+//
 // Lives on the endpoint's one thread; writes to `errorLog`, which must outlive it.
 class PeerCheck {
   public:
@@ -31,10 +38,15 @@ class PeerCheck {
     PeerCheck(const PeerCheck&) = delete;
     PeerCheck& operator=(const PeerCheck&) = delete;
 
+    // Looks the connection's peer up and judges it.
     bool admits(const connection_ptr& connection);
+    // The verdict on what the lookup found, and its line in the error log.
+    bool admits(const platform::LoopbackPeerOwner::Finding& finding);
 
   private:
     void refuse(const platform::LoopbackPeerOwner::Finding& finding);
+    // `user` with its name when that is known; else starts looking the name up.
+    std::string describe(const std::string& user);
 
     struct Quiet {
         std::chrono::steady_clock::time_point until;
@@ -46,6 +58,15 @@ class PeerCheck {
     bool notRecordedLogged = false;
     // Per user key (Finding::user, or what failed): when the next line may be written.
     std::map<std::string, Quiet> quiet;
+
+    // Names by user, filled by lookups on threads of their own, which share it and may outlive
+    // this object.
+    struct Names {
+        std::mutex mutex;
+        std::map<std::string, std::string> known;  // "" for an account without a name
+        std::set<std::string> pending;
+    };
+    std::shared_ptr<Names> names = std::make_shared<Names>();
 };
 
 }  // namespace transport

@@ -42,16 +42,29 @@ void RotatingLog::writeLine() {
         line += '\n';
     }
     if (file && size > 0 && size + line.size() > bound) {
-        // Closed first: Windows renames an open file only when every opener allowed it.
-        file.reset();
-        platform::LogFile::replace(path, previous);
-        file = platform::LogFile::open(path);
-        size = file ? file->initialSize() : 0;
+        rotate();
     }
-    if (file && file->append(line.data(), line.size())) {
+    if (file && size + line.size() <= bound && file->append(line.data(), line.size())) {
         size += line.size();
     }
     line.clear();
+}
+
+void RotatingLog::rotate() {
+    // Closed first: Windows renames an open file only when every opener allowed it.
+    file.reset();
+    const bool renamed = platform::LogFile::replace(path, previous);
+    const bool emptied = !renamed && platform::LogFile::empty(path);
+    file = platform::LogFile::open(path);
+    size = file ? file->initialSize() : 0;
+    if (emptied && file) {
+        const std::string note =
+            "ravelink: this log could not be renamed to " + previous +
+            ", so its earlier lines were dropped to keep it within its bound\n";
+        if (note.size() <= bound && file->append(note.data(), note.size())) {
+            size += note.size();
+        }
+    }
 }
 
 }  // namespace transport

@@ -15,6 +15,12 @@ namespace transport {
 // newest lines are always in `path`. Each line is written with one append as soon as its newline
 // arrives; a line longer than the bound is cut to it.
 //
+// When the rename fails (on Windows a viewer that holds either file without allowing it to be
+// renamed), the file is emptied in place instead and starts with one line that says so: its older
+// lines are lost, but the newest keep coming, which is what the help desk needs most, and the
+// previous generation stays as it was. When it cannot be emptied either, lines are dropped until a
+// later line's rotation succeeds; the file never grows past its bound.
+//
 // A line a failed write drops is lost; the log must never stop the program.
 class RotatingLog : public std::streambuf {
   public:
@@ -32,6 +38,7 @@ class RotatingLog : public std::streambuf {
 
   private:
     void writeLine();
+    void rotate();
 
     const std::string path;
     const std::string previous;

@@ -77,8 +77,9 @@ ravelink_msi("${RAVELINK_TEST_OLD_MSI}" "${RAVELINK_TEST_OLD_VERSION}")
 add_custom_target(msi ALL DEPENDS "${RAVELINK_MSI}" "${RAVELINK_TEST_OLD_MSI}")
 
 # `make package` builds the release MSI again through this target, signed when it is given a
-# certificate in the environment of the build: SIGN_PKCS12 (a .p12 file), SIGN_PASSWORD and,
-# optionally, SIGN_TIMESTAMP (an RFC 3161 timestamp server's URL); see msi.py.
+# certificate in the environment of the build: SIGN_PKCS12 (a .p12 file), SIGN_PASSWORD_FILE (a
+# file holding its password) or SIGN_PASSWORD and, optionally, SIGN_TIMESTAMP (an RFC 3161
+# timestamp server's URL); see msi.py.
 add_custom_target(msi-release
   COMMAND "${RAVELINK_PYTHON}" "${RAVELINK_MSI_SCRIPT}" --args-file "${RAVELINK_MSI_ARGS}"
           --output "${RAVELINK_MSI}" --sign-from-environment

@@ -9,10 +9,10 @@ staged copies, and the MSI is signed last. The build tree's binaries stay unsign
   msi.py --args-file ARGS --output X.msi [--version V]
          [--sign-pkcs12 F.p12 --sign-password-file P [--timestamp URL] | --sign-from-environment]
 
---sign-from-environment takes the certificate from SIGN_PKCS12, SIGN_PASSWORD and SIGN_TIMESTAMP
-(what `make package SIGN_PKCS12=... SIGN_PASSWORD=... [SIGN_TIMESTAMP=...]` passes on) and signs only
-when SIGN_PKCS12 is set. The password reaches osslsigncode through a file only this user can read,
-never a command line.
+--sign-from-environment takes the certificate from the environment (what `make package` passes on)
+and signs only when SIGN_PKCS12 is set: the password from the file SIGN_PASSWORD_FILE names, or else
+from SIGN_PASSWORD, and SIGN_TIMESTAMP. The password reaches osslsigncode through a file only this
+user can read, never a command line.
 
 ARGS is written by packaging/windows/RavelinkMsi.cmake: the wixl architecture, the .wxs, the folder
 the sources are relative to, and one NAME=VALUE definition per line.
@@ -80,11 +80,18 @@ def main():
     parser.add_argument("--sign-from-environment", action="store_true")
     args = parser.parse_args()
     if args.sign_from_environment and os.environ.get("SIGN_PKCS12"):
+        args.sign_pkcs12 = os.environ["SIGN_PKCS12"]
+        args.timestamp = os.environ.get("SIGN_TIMESTAMP") or None
+        if os.environ.get("SIGN_PASSWORD_FILE"):
+            args.sign_password_file = os.environ["SIGN_PASSWORD_FILE"]
+            if not os.access(args.sign_password_file, os.R_OK):
+                sys.exit("msi.py: SIGN_PASSWORD_FILE names %s, which cannot be read"
+                         % args.sign_password_file)
+            build(args)
+            return
         with tempfile.NamedTemporaryFile("w", delete=False) as password:  # mode 0600
             password.write(os.environ.get("SIGN_PASSWORD", ""))
-        args.sign_pkcs12 = os.environ["SIGN_PKCS12"]
         args.sign_password_file = password.name
-        args.timestamp = os.environ.get("SIGN_TIMESTAMP") or None
         try:
             build(args)
         finally:

@@ -1,7 +1,6 @@
 // The owner of a loopback peer on Linux: one exact NETLINK_SOCK_DIAG (inet_diag) lookup of the peer
 // socket by the connection's four addresses, a few microseconds. The kernel answers with the
-// socket's uid (its creator's) and inode; a socket no process holds any more (inode 0) or a
-// connection that only lingers (TIME_WAIT) has no owner to compare.
+// socket's state, uid (its creator's) and inode; LoopbackPeerOwner::decide judges them.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,23 +23,9 @@
 
 namespace platform {
 
-namespace {
-
-// TCP_TIME_WAIT in the kernel's numbering of states (netinet/tcp.h names it in an enum).
-constexpr unsigned kTimeWait = TCP_TIME_WAIT;
-
-std::string describeUser(uid_t uid) {
-    std::string text = "uid " + std::to_string(uid);
-    std::vector<char> buffer(4096);
-    passwd entry;
-    passwd* found = nullptr;
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-        text += " (" + std::string(found->pw_name) + ")";
-    }
-    return text;
-}
-
-}  // namespace
+static_assert(LoopbackPeerOwner::kTcpTimeWait == TCP_TIME_WAIT &&
+                  LoopbackPeerOwner::kTcpListen == TCP_LISTEN,
+              "the kernel's numbering of TCP states");
 
 // The netlink socket, opened once; -1 when it could not be opened (every lookup then fails).
 struct LoopbackPeerOwner::State {
@@ -67,11 +53,33 @@ LoopbackPeerOwner::~LoopbackPeerOwner() {
 }
 
 LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection) {
-    Finding finding;
+    LinuxFacts facts;
+    facts.ownUid = ::geteuid();
+    lookUp(connection, facts);
+    return decide(facts);
+}
+
+std::string LoopbackPeerOwner::accountName(const std::string& user) {
+    unsigned long uid = 0;
+    char rest = 0;
+    if (std::sscanf(user.c_str(), "uid %lu%c", &uid, &rest) != 1) {
+        return std::string();
+    }
+    std::vector<char> buffer(4096);
+    passwd entry;
+    passwd* found = nullptr;
+    if (getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        return std::string();
+    }
+    return found->pw_name;
+}
+
+void LoopbackPeerOwner::lookUp(const Connection& connection, LinuxFacts& facts) {
     if (state->socket < 0) {
-        finding.detail =
+        facts.failure =
             std::string("no NETLINK_SOCK_DIAG socket: ") + std::strerror(state->openError);
-        return finding;
+        return;
     }
     struct {
         nlmsghdr header;
@@ -99,9 +107,8 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection)
     kernel.nl_family = AF_NETLINK;
     if (::sendto(state->socket, &message, sizeof message, 0,
                  reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
-        finding.detail =
-            std::string("the socket lookup could not be sent: ") + std::strerror(errno);
-        return finding;
+        facts.failure = std::string("the socket lookup could not be sent: ") + std::strerror(errno);
+        return;
     }
     // The answer is one message: the socket, or an error. Answers to earlier requests cannot be
     // waiting, since each request's answer is read before the next is sent; the sequence number
@@ -113,8 +120,8 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection)
             if (errno == EINTR) {
                 continue;
             }
-            finding.detail = std::string("no answer to the socket lookup: ") + std::strerror(errno);
-            return finding;
+            facts.failure = std::string("no answer to the socket lookup: ") + std::strerror(errno);
+            return;
         }
         const nlmsghdr* header = reinterpret_cast<const nlmsghdr*>(buffer);
         int remaining = static_cast<int>(length);
@@ -123,26 +130,22 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection)
         }
         if (header->nlmsg_type == NLMSG_ERROR) {
             const nlmsgerr* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
-            finding.detail = error->error == -ENOENT ? "the system knows no socket at the other end"
-                                                     : std::string("the socket lookup failed: ") +
-                                                           std::strerror(-error->error);
-            return finding;
+            facts.failure = error->error == -ENOENT ? "the system knows no socket at the other end"
+                                                    : std::string("the socket lookup failed: ") +
+                                                          std::strerror(-error->error);
+            return;
         }
         if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
             header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-            finding.detail = "the socket lookup gave an answer of an unknown kind";
-            return finding;
+            facts.failure = "the socket lookup gave an answer of an unknown kind";
+            return;
         }
         const inet_diag_msg* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-        if (socket->idiag_state == kTimeWait || socket->idiag_inode == 0) {
-            finding.detail = "the socket at the other end is no longer held by any process";
-            return finding;
-        }
-        finding.verdict = socket->idiag_uid == ::geteuid() ? kSameUser : kOtherUser;
-        if (finding.verdict == kOtherUser) {
-            finding.user = describeUser(socket->idiag_uid);
-        }
-        return finding;
+        facts.answered = true;
+        facts.state = socket->idiag_state;
+        facts.inode = socket->idiag_inode;
+        facts.uid = socket->idiag_uid;
+        return;
     }
 }
 

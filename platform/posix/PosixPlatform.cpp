@@ -461,6 +461,10 @@ bool LogFile::replace(const std::string& from, const std::string& to) {
     return rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool LogFile::empty(const std::string& path) {
+    return truncate(path.c_str(), 0) == 0;
+}
+
 std::string LogFile::folder() {
     return "";
 }

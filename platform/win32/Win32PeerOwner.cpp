@@ -60,25 +60,6 @@ bool readToken(HANDLE process, std::string& user, unsigned long& session, unsign
     return true;
 }
 
-// "DOMAIN\name" for a textual SID, empty when it has no name here.
-std::string accountName(const std::string& sidText) {
-    PSID sid = nullptr;
-    if (!ConvertStringSidToSidA(sidText.c_str(), &sid)) {
-        return std::string();
-    }
-    wchar_t name[256];
-    wchar_t domain[256];
-    DWORD nameLength = 256;
-    DWORD domainLength = 256;
-    SID_NAME_USE use;
-    std::string result;
-    if (LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
-        result = Win32Text::toUtf8(std::wstring(domain) + L"\\" + name);
-    }
-    LocalFree(sid);
-    return result;
-}
-
 void readTable(LoopbackPeerOwner::WindowsFacts& facts) {
     std::vector<unsigned char> buffer(16 * 1024);
     for (int attempt = 0; attempt < 4; ++attempt) {
@@ -146,14 +127,25 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection)
                                         facts.processError);
         }
     }
-    Finding finding = decide(connection, facts);
-    if (finding.verdict == kOtherUser || finding.verdict == kOtherSession) {
-        const std::string name = accountName(finding.user);
-        if (!name.empty()) {
-            finding.user += " (" + name + ")";
-        }
+    return decide(connection, facts);
+}
+
+std::string LoopbackPeerOwner::accountName(const std::string& user) {
+    PSID sid = nullptr;
+    if (!ConvertStringSidToSidA(user.c_str(), &sid)) {
+        return std::string();
     }
-    return finding;
+    wchar_t name[256];
+    wchar_t domain[256];
+    DWORD nameLength = 256;
+    DWORD domainLength = 256;
+    SID_NAME_USE use;
+    std::string result;
+    if (LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
+        result = Win32Text::toUtf8(std::wstring(domain) + L"\\" + name);
+    }
+    LocalFree(sid);
+    return result;
 }
 
 }  // namespace platform

@@ -562,6 +562,22 @@ bool LogFile::replace(const std::string& from, const std::string& to) {
            MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+bool LogFile::empty(const std::string& path) {
+    std::wstring wide;
+    if (!Win32Text::toWide(path, wide)) {
+        return false;
+    }
+    // Fails while another program has the file mapped into memory.
+    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
 // The known folder, not %LOCALAPPDATA%: the program reads no environment.
 std::string LogFile::folder() {
     wchar_t* local = nullptr;

@@ -124,12 +124,20 @@ test('a program without the information plug-in is too old to tell its version',
       );
     }
   }
-  await assert.rejects(info({ WebSocket: NoInfoSocket }), (e) => e instanceof RavelinkVersionError && e.found === null);
-  assert.deepEqual(
-    ScriptedSocket.last.sent.map((request) => request.Module),
-    [...INFO_MODULES],
-    'both bare names are tried, and nothing is invoked',
-  );
+  // The platform's own name first: under a folder policy the other one is refused and logged.
+  const original = Object.getOwnPropertyDescriptor(globalThis, 'navigator');
+  try {
+    for (const [platform, first] of [['Win32', 'ravelink_info'], ['Linux x86_64', 'libravelink_info.so']]) {
+      Object.defineProperty(globalThis, 'navigator', { value: { platform }, configurable: true, writable: true });
+      await assert.rejects(info({ WebSocket: NoInfoSocket }), (e) => e instanceof RavelinkVersionError && e.found === null);
+      const tried = ScriptedSocket.last.sent.map((request) => request.Module);
+      assert.equal(tried[0], first, platform);
+      assert.deepEqual([...tried].sort(), [...INFO_MODULES].sort(), 'both bare names are tried, and nothing is invoked');
+    }
+  } finally {
+    delete globalThis.navigator;
+    if (original) Object.defineProperty(globalThis, 'navigator', original);
+  }
   await assert.rejects(
     requireVersion('0.1.0', { WebSocket: NoInfoSocket }),
     (e) => e instanceof RavelinkVersionError && e.code === 'TOO_OLD' && e.found === null && e.required === '0.1.0',

@@ -57,11 +57,14 @@ class Target:
     def module(self, name):
         return self.path(os.path.join(self.plugin_dir, name + self.extension))
 
+    def wine(self, *command):
+        """`command` (a Windows program and its arguments) under this target's own loader: the
+        64-bit target never touches Wine's 32-bit loader, which many hosts lack."""
+        return [self.wine_run] + ([] if self.windows32 else ["--64"]) + list(command)
+
     def command(self):
-        if self.windows32:
-            return [self.wine_run, self.program]
         if self.windows:
-            return [self.wine_run, "--64", self.program]
+            return self.wine(self.program)
         return [self.program]
 
 
@@ -162,14 +165,14 @@ class MachinePolicy:
                 self.reg_add(name, "REG_MULTI_SZ", "\\0".join(value))
 
     def reg_add(self, name, kind, data):
-        command = [self.target.wine_run, "reg", "add", self.KEY, "/v", name, "/t", kind, "/f"]
+        command = self.target.wine("reg", "add", self.KEY, "/v", name, "/t", kind, "/f")
         if data != "":
             command += ["/d", data]
         subprocess.run(command, check=True, capture_output=True, timeout=120)
 
     def remove(self):
         if self.target.windows:
-            subprocess.run([self.target.wine_run, "reg", "delete", self.KEY, "/f"],
+            subprocess.run(self.target.wine("reg", "delete", self.KEY, "/f"),
                            capture_output=True, timeout=120)
         elif self.upper is not None:
             shutil.rmtree(self.top, ignore_errors=True)
@@ -423,11 +426,16 @@ def as_user(uid, request, timeout):
     """What a page run by another account gets (native only, needs root): a child process switches
     to `uid` before it connects, sends `request` if the handshake succeeds and returns (HTTP status,
     reply text or None)."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    done = subprocess.run(
-        ["/usr/bin/python3", "-c", _AS_USER_SCRIPT, HOST, str(PORT), str(timeout), request],
-        user=uid, group=uid, extra_groups=[], cwd=here, env={"PYTHONPATH": here},
-        capture_output=True, timeout=timeout + 10)
+    # The checkout may live where the other account cannot enter (a home folder is 0700), so the
+    # client's one helper module goes to a folder of its own that every account can read.
+    with tempfile.TemporaryDirectory(prefix="ravelink-as-user-") as folder:
+        os.chmod(folder, 0o755)
+        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "rawws.py"), folder)
+        os.chmod(os.path.join(folder, "rawws.py"), 0o644)
+        done = subprocess.run(
+            ["/usr/bin/python3", "-c", _AS_USER_SCRIPT, HOST, str(PORT), str(timeout), request],
+            user=uid, group=uid, extra_groups=[], cwd=folder, env={"PYTHONPATH": folder},
+            capture_output=True, timeout=timeout + 10)
     if done.returncode != 0:
         raise AssertionError("the client as uid %d failed: %r" % (uid, done.stderr[-2000:]))
     status, reply = json.loads(done.stdout)

@@ -388,6 +388,52 @@ TEST(InstanceLock, OneClaimPerUserAndSession) {
 #endif
 }
 
+// What Linux reports about the peer's socket, decided the same way on every target. The suites run
+// the program as root, so only this table can show that root's sockets are another user's.
+TEST(LoopbackPeerOwner, DecidesFromTheKernelsAnswerAboutThePeerSocket) {
+    using Owner = platform::LoopbackPeerOwner;
+    const unsigned established = 1;  // TCP_ESTABLISHED
+    const struct {
+        const char* what;
+        bool answered;
+        unsigned state;
+        unsigned long inode;
+        unsigned long uid;
+        unsigned long ownUid;
+        Owner::Verdict verdict;
+        const char* user;
+    } cases[] = {
+        // one case per line
+        // clang-format off
+        {"same user", true, established, 42, 1000, 1000, Owner::kSameUser, ""},
+        {"another user", true, established, 42, 1001, 1000, Owner::kOtherUser, "uid 1001"},
+        {"root, to a user's copy", true, established, 42, 0, 1000, Owner::kOtherUser, "uid 0"},
+        {"a user, to root's copy", true, established, 42, 1000, 0, Owner::kOtherUser, "uid 1000"},
+        {"root, to root's copy", true, established, 42, 0, 0, Owner::kSameUser, ""},
+        {"no answer", false, 0, 0, 1000, 1000, Owner::kUnknown, ""},
+        {"a listener of the same user", true, Owner::kTcpListen, 42, 1000, 1000, Owner::kUnknown, ""},
+        {"only lingering", true, Owner::kTcpTimeWait, 42, 1000, 1000, Owner::kUnknown, ""},
+        {"held by no process", true, established, 0, 1000, 1000, Owner::kUnknown, ""},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        Owner::LinuxFacts facts;
+        facts.answered = c.answered;
+        facts.failure = c.answered ? "" : "the system knows no socket at the other end";
+        facts.state = c.state;
+        facts.inode = c.inode;
+        facts.uid = c.uid;
+        facts.ownUid = c.ownUid;
+        const Owner::Finding finding = Owner::decide(facts);
+        EXPECT_EQ(finding.verdict, c.verdict) << c.what;
+        EXPECT_EQ(finding.user, c.user) << c.what;
+        EXPECT_EQ(finding.processId, -1) << c.what;
+        if (c.verdict == Owner::kUnknown) {
+            EXPECT_FALSE(finding.detail.empty()) << c.what << ": a refusal says what failed";
+        }
+    }
+}
+
 // What Windows reports about a connection, decided the same way on every target. This program's
 // side is 127.0.0.1:7321 <- 127.0.0.1:50000; the table also holds this program's own row, which
 // must never be taken for the peer's.

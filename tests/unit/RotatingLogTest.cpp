@@ -1,16 +1,19 @@
 // The help desk's log file: whole lines, appended at once, kept below its bound with one previous
-// generation.
+// generation; and the timestamps on ravelink's own lines.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "transport/RotatingLog.h"
+#include "transport/TimestampedLog.h"
 
 namespace {
 
@@ -29,7 +32,7 @@ class RotatingLogTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::remove(path.c_str());
-        std::remove(previous.c_str());
+        std::filesystem::remove_all(previous);
     }
     void TearDown() override { SetUp(); }
 
@@ -63,6 +66,25 @@ TEST_F(RotatingLogTest, StaysBelowItsBoundKeepsOnePreviousGenerationAndLosesNoRe
     EXPECT_EQ(kept, expected);
 }
 
+// A viewer that holds the file without allowing a rename (Windows) is played by a previous
+// generation the file cannot be renamed to on any system: a folder that is not empty.
+TEST_F(RotatingLogTest, StaysWithinItsBoundWhenTheFileCannotBeRenamed) {
+    const std::size_t bound = 1000;
+    std::filesystem::create_directories(previous + "/held");
+    {
+        transport::RotatingLog log(path, previous, bound);
+        std::ostream out(&log);
+        for (int i = 0; i < 100; ++i) {
+            out << numbered(i) << std::flush;
+            ASSERT_LE(contents(path).size(), bound) << "after line " << i;
+        }
+    }
+    const std::string kept = contents(path);
+    EXPECT_EQ(kept.substr(kept.size() - numbered(99).size()), numbered(99))
+        << "the newest line is kept";
+    EXPECT_EQ(kept.rfind("ravelink: this log could not be renamed to " + previous, 0), 0u) << kept;
+}
+
 TEST_F(RotatingLogTest, CutsALineLongerThanTheBound) {
     {
         transport::RotatingLog log(path, previous, 64);
@@ -71,6 +93,27 @@ TEST_F(RotatingLogTest, CutsALineLongerThanTheBound) {
     }
     EXPECT_EQ(contents(previous), "short\n");
     EXPECT_EQ(contents(path), std::string(63, 'x') + "\n");
+}
+
+// Every line gets its stamp, however the text is cut into the chunks the stream hands over.
+TEST(TimestampedLog, StampsEveryLineOfEveryChunk) {
+    std::stringbuf target;
+    transport::TimestampedLog log(&target);
+    const std::string chunks[] = {"one\ntwo\nthr", "ee\n", "\n", "four\nfive\n"};
+    for (const std::string& chunk : chunks) {
+        log.sputn(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    }
+    std::istringstream written(target.str());
+    std::string line;
+    std::vector<std::string> texts;
+    while (std::getline(written, line)) {
+        // "[2026-12-09 04:11:45] " and the line's own text
+        ASSERT_TRUE(line.size() >= 22 && line[0] == '[' && line[20] == ']' && line[21] == ' ')
+            << "no stamp on \"" << line << "\" in:\n"
+            << target.str();
+        texts.push_back(line.substr(22));
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"one", "two", "three", "", "four", "five"}));
 }
 
 }  // namespace
