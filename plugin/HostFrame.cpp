@@ -24,17 +24,33 @@ constexpr std::size_t kFixedBody = 1 + 1 + 4 + 4 + 4;
 
 }  // namespace
 
-std::string HostFrame::encode() const {
+std::string HostFrame::fields(std::size_t firstSize, std::size_t secondSize) const {
+    // Compared one by one, so that no sum can wrap in a 32-bit size_t.
+    if (firstSize > kMaxBody - kFixedBody || secondSize > kMaxBody - kFixedBody - firstSize) {
+        return std::string();
+    }
+    const std::size_t body = kFixedBody + firstSize + secondSize;
     std::string out;
-    const std::size_t body = kFixedBody + first.size() + second.size();
-    out.reserve(4 + body);
+    out.reserve(kBeforeFirst + 4);
     putU32(out, static_cast<std::uint32_t>(body));
     out.push_back(static_cast<char>(kind));
     out.push_back(flag ? 1 : 0);
     putU32(out, static_cast<std::uint32_t>(code));
-    putU32(out, static_cast<std::uint32_t>(first.size()));
+    putU32(out, static_cast<std::uint32_t>(firstSize));
+    putU32(out, static_cast<std::uint32_t>(secondSize));
+    return out;
+}
+
+std::string HostFrame::encode() const {
+    const std::string own = fields(first.size(), second.size());
+    if (own.empty()) {
+        return own;
+    }
+    std::string out;
+    out.reserve(own.size() + first.size() + second.size());
+    out.append(own, 0, kBeforeFirst);
     out += first;
-    putU32(out, static_cast<std::uint32_t>(second.size()));
+    out.append(own, kBeforeFirst, std::string::npos);
     out += second;
     return out;
 }
@@ -85,7 +101,9 @@ bool HostFrame::Reader::next(HostFrame& frame) {
     p += 6;
     const std::uint32_t firstLength = getU32(p);
     p += 4;
-    if (static_cast<std::size_t>(end - p) < static_cast<std::size_t>(firstLength) + 4) {
+    // Subtracted, never added: firstLength + 4 wraps in a 32-bit size_t.
+    const auto left = static_cast<std::size_t>(end - p);
+    if (left < 4 || left - 4 < firstLength) {
         failure = "a frame whose texts do not fit its length";
         return false;
     }

@@ -31,8 +31,16 @@ class HostFrame {
     std::string first;
     std::string second;
 
-    // The frame's bytes as they go on the pipe.
+    // The frame's bytes as they go on the pipe; empty when its texts do not fit a body of
+    // kMaxBody bytes (no reader would take it).
     std::string encode() const;
+
+    // For a gathered write of a frame whose texts stay where they are: the frame's own bytes,
+    // of which the first kBeforeFirst go before the first text and the rest between the texts.
+    // `firstSize` and `secondSize` stand in for the sizes of `first` and `second`; empty when they
+    // do not fit a body of kMaxBody bytes.
+    std::string fields(std::size_t firstSize, std::size_t secondSize) const;
+    static constexpr std::size_t kBeforeFirst = 4 + 1 + 1 + 4 + 4;
 
     class Reader {
       public:
