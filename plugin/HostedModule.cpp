@@ -81,7 +81,9 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
         // A frame being written goes out whole (the call's request, which holds its texts, stays
         // with it until then); frames not yet begun are never sent.
         if (writing) {
-            queue.front().keep = std::move(pendingCall);
+            if (pendingCall) {
+                queue.front().keep = std::move(pendingCall);
+            }
             queue.erase(queue.begin() + 1, queue.end());
         } else {
             queue.clear();
@@ -104,7 +106,8 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
         std::size_t firstSize = 0;
         const char* second = nullptr;
         std::size_t secondSize = 0;
-        Done keep;  // a released call's callback, never run: it holds what `first` points into
+        Done
+            keep;  // the callback of a call no longer waited for: it holds what `first` points into
     };
 
     static Outcome goneOutcome() {
@@ -282,6 +285,11 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
             Done done = std::move(pendingCall);
             pendingCall = nullptr;
             done(goneOutcome());
+            if (writing) {
+                // Its write was cancelled, but the system may not be done with its texts until
+                // the write's handler runs: the request stays with it until then.
+                queue.front().keep = std::move(done);
+            }
         }
     }
 
