@@ -3,12 +3,12 @@
 #include <asio/buffer.hpp>
 #include <asio/io_context.hpp>
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
-#include <vector>
 
 namespace platform {
 
@@ -49,11 +49,13 @@ class ChildProcess {
     // Reads what the child has written, at most `size` bytes into `buffer` (which must stay valid
     // until the handler runs). The end of the child's side is reported as an error.
     void readSome(char* buffer, std::size_t size, ReadHandler handler);
-    // Writes all of `pieces`, in order (a gathered write: no piece is copied); they must stay
-    // valid until the handler runs. One write at a time: the caller waits for the handler before
-    // the next write, or the child would read the two interleaved. A child that has gone fails the
-    // write with an error; it never ends this program (no SIGPIPE).
-    void write(const std::vector<asio::const_buffer>& pieces, WriteHandler handler);
+    // Up to four pieces of one write; empty ones are skipped.
+    using Pieces = std::array<asio::const_buffer, 4>;
+    // Writes all of `pieces`, in order (a gathered write: no piece is copied); what they point to
+    // must stay valid until the handler runs. One write at a time: the caller waits for the
+    // handler before the next write, or the child would read the two interleaved. A child that
+    // has gone fails the write with an error; it never ends this program (no SIGPIPE).
+    void write(const Pieces& pieces, WriteHandler handler);
     // Closes the program's end of the pipe: a pending read or write ends with an error.
     void closePipe();
     // Ends the child now, whatever it is doing. Nothing once it has been collected.

@@ -6,9 +6,9 @@ namespace plugin {
 
 namespace {
 
-void putU32(std::string& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<char>((value >> shift) & 0xFF));
+void putU32(char* out, std::uint32_t value) {
+    for (int index = 0; index < 4; ++index) {
+        out[index] = static_cast<char>((value >> (8 * index)) & 0xFF);
     }
 }
 
@@ -24,33 +24,30 @@ constexpr std::size_t kFixedBody = 1 + 1 + 4 + 4 + 4;
 
 }  // namespace
 
-std::string HostFrame::fields(std::size_t firstSize, std::size_t secondSize) const {
+bool HostFrame::fields(std::size_t firstSize, std::size_t secondSize, char* out) const {
     // Compared one by one, so that no sum can wrap in a 32-bit size_t.
     if (firstSize > kMaxBody - kFixedBody || secondSize > kMaxBody - kFixedBody - firstSize) {
-        return std::string();
+        return false;
     }
-    const std::size_t body = kFixedBody + firstSize + secondSize;
-    std::string out;
-    out.reserve(kBeforeFirst + 4);
-    putU32(out, static_cast<std::uint32_t>(body));
-    out.push_back(static_cast<char>(kind));
-    out.push_back(flag ? 1 : 0);
-    putU32(out, static_cast<std::uint32_t>(code));
-    putU32(out, static_cast<std::uint32_t>(firstSize));
-    putU32(out, static_cast<std::uint32_t>(secondSize));
-    return out;
+    putU32(out, static_cast<std::uint32_t>(kFixedBody + firstSize + secondSize));
+    out[4] = static_cast<char>(kind);
+    out[5] = flag ? 1 : 0;
+    putU32(out + 6, static_cast<std::uint32_t>(code));
+    putU32(out + 10, static_cast<std::uint32_t>(firstSize));
+    putU32(out + kBeforeFirst, static_cast<std::uint32_t>(secondSize));
+    return true;
 }
 
 std::string HostFrame::encode() const {
-    const std::string own = fields(first.size(), second.size());
-    if (own.empty()) {
-        return own;
+    char own[kFieldsSize];
+    if (!fields(first.size(), second.size(), own)) {
+        return std::string();
     }
     std::string out;
-    out.reserve(own.size() + first.size() + second.size());
-    out.append(own, 0, kBeforeFirst);
+    out.reserve(kFieldsSize + first.size() + second.size());
+    out.append(own, kBeforeFirst);
     out += first;
-    out.append(own, kBeforeFirst, std::string::npos);
+    out.append(own + kBeforeFirst, kFieldsSize - kBeforeFirst);
     out += second;
     return out;
 }

@@ -35,12 +35,13 @@ class HostFrame {
     // kMaxBody bytes (no reader would take it).
     std::string encode() const;
 
-    // For a gathered write of a frame whose texts stay where they are: the frame's own bytes,
-    // of which the first kBeforeFirst go before the first text and the rest between the texts.
-    // `firstSize` and `secondSize` stand in for the sizes of `first` and `second`; empty when they
-    // do not fit a body of kMaxBody bytes.
-    std::string fields(std::size_t firstSize, std::size_t secondSize) const;
+    // For a gathered write of a frame whose texts stay where they are: writes the frame's own
+    // kFieldsSize bytes to `out`, of which the first kBeforeFirst go before the first text and
+    // the rest between the texts. `firstSize` and `secondSize` stand in for the sizes of `first`
+    // and `second`; false, with nothing written, when they do not fit a body of kMaxBody bytes.
+    bool fields(std::size_t firstSize, std::size_t secondSize, char* out) const;
     static constexpr std::size_t kBeforeFirst = 4 + 1 + 1 + 4 + 4;
+    static constexpr std::size_t kFieldsSize = kBeforeFirst + 4;
 
     class Reader {
       public:

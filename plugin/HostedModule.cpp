@@ -6,7 +6,6 @@
 #include <deque>
 #include <iostream>
 #include <utility>
-#include <vector>
 
 #include "platform/ChildProcess.h"
 #include "plugin/HostFrame.h"
@@ -60,8 +59,7 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
         out.firstSize = std::strlen(method);
         out.second = param;
         out.secondSize = std::strlen(param);
-        out.fields = frame.fields(out.firstSize, out.secondSize);
-        if (out.fields.empty()) {
+        if (!frame.fields(out.firstSize, out.secondSize, out.head)) {
             std::cerr << "ravelink: a call of module " << name
                       << " too large for its host; not sent" << std::endl;
             Outcome outcome;
@@ -101,8 +99,9 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
   private:
     // One frame waiting to go, or going, to the host.
     struct Outgoing {
-        std::string fields;  // the whole frame, or its own bytes around `first` and `second`
-        const char* first = nullptr;  // null: `fields` is the whole frame
+        std::string whole;                    // a frame that owns its texts, encoded
+        char head[HostFrame::kFieldsSize]{};  // else its own bytes around `first` and `second`
+        const char* first = nullptr;          // null: `whole` is the frame
         std::size_t firstSize = 0;
         const char* second = nullptr;
         std::size_t secondSize = 0;
@@ -119,7 +118,7 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
 
     void sendWhole(const HostFrame& frame) {
         Outgoing out;
-        out.fields = frame.encode();
+        out.whole = frame.encode();
         queue.push_back(std::move(out));
         writeNext();
     }
@@ -130,15 +129,15 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
         }
         writing = true;
         const Outgoing& out = queue.front();
-        std::vector<asio::const_buffer> pieces;
+        platform::ChildProcess::Pieces pieces;
         if (out.first == nullptr) {
-            pieces.push_back(asio::buffer(out.fields));
+            pieces[0] = asio::buffer(out.whole);
         } else {
-            pieces.push_back(asio::buffer(out.fields.data(), HostFrame::kBeforeFirst));
-            pieces.push_back(asio::buffer(out.first, out.firstSize));
-            pieces.push_back(asio::buffer(out.fields.data() + HostFrame::kBeforeFirst,
-                                          out.fields.size() - HostFrame::kBeforeFirst));
-            pieces.push_back(asio::buffer(out.second, out.secondSize));
+            pieces = {asio::buffer(out.head, HostFrame::kBeforeFirst),
+                      asio::buffer(out.first, out.firstSize),
+                      asio::buffer(out.head + HostFrame::kBeforeFirst,
+                                   HostFrame::kFieldsSize - HostFrame::kBeforeFirst),
+                      asio::buffer(out.second, out.secondSize)};
         }
         child->write(pieces, [self = shared_from_this()](const std::error_code& error) {
             self->onWritten(error);

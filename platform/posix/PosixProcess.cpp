@@ -140,7 +140,7 @@ void ChildProcess::readSome(char* buffer, std::size_t size, ReadHandler handler)
     parts->pipe.async_read_some(asio::buffer(buffer, size), std::move(handler));
 }
 
-void ChildProcess::write(const std::vector<asio::const_buffer>& pieces, WriteHandler handler) {
+void ChildProcess::write(const Pieces& pieces, WriteHandler handler) {
     asio::async_write(parts->pipe, pieces,
                       [handler = std::move(handler)](const std::error_code& error, std::size_t) {
                           handler(error);
