@@ -105,8 +105,9 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
         std::size_t firstSize = 0;
         const char* second = nullptr;
         std::size_t secondSize = 0;
-        Done
-            keep;  // the callback of a call no longer waited for: it holds what `first` points into
+        // The callback of a call no longer waited for, never run: it holds what `first` and
+        // `second` point into until this frame has been written.
+        Done keep;
     };
 
     static Outcome goneOutcome() {
