@@ -47,7 +47,7 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
             [self = shared_from_this()](const std::string& how) { self->onExited(how); });
     }
 
-    void call(const char* method, const char* param, Done done) {
+    void call(const char* method, const char* param, std::shared_ptr<const void> texts, Done done) {
         if (ended) {
             done(goneOutcome());
             return;
@@ -59,6 +59,7 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
         out.firstSize = std::strlen(method);
         out.second = param;
         out.secondSize = std::strlen(param);
+        out.texts = std::move(texts);
         if (!frame.fields(out.firstSize, out.secondSize, out.head)) {
             std::cerr << "ravelink: a call of module " << name
                       << " too large for its host; not sent" << std::endl;
@@ -76,12 +77,9 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
     void release() {
         pendingLoad = nullptr;
         releasing = true;
-        // A frame being written goes out whole (the call's request, which holds its texts, stays
-        // with it until then); frames not yet begun are never sent.
+        // A frame being written goes out whole (it holds its texts until then); frames not yet
+        // begun are never sent.
         if (writing) {
-            if (pendingCall) {
-                queue.front().keep = std::move(pendingCall);
-            }
             queue.erase(queue.begin() + 1, queue.end());
         } else {
             queue.clear();
@@ -105,9 +103,7 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
         std::size_t firstSize = 0;
         const char* second = nullptr;
         std::size_t secondSize = 0;
-        // The callback of a call no longer waited for, never run: it holds what `first` and
-        // `second` point into until this frame has been written.
-        Done keep;
+        std::shared_ptr<const void> texts;  // keeps what `first` and `second` point into
     };
 
     static Outcome goneOutcome() {
@@ -202,7 +198,7 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
             Loaded loaded = std::move(pendingLoad);
             pendingLoad = nullptr;
             loaded(static_cast<unsigned long>(static_cast<std::uint32_t>(frame.code)), frame.flag);
-        } else if (frame.kind == HostFrame::kAnswer && pendingCall && !writing) {
+        } else if (frame.kind == HostFrame::kAnswer && pendingCall) {
             Done done = std::move(pendingCall);
             pendingCall = nullptr;
             Outcome outcome;
@@ -211,8 +207,7 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
             outcome.answer = std::move(frame.first);
             done(std::move(outcome));
         } else if (!releasing) {
-            // An answer to nothing, twice, or before its call has been sent whole; a frame only
-            // the program sends.
+            // An answer to nothing, or a second one; a frame only the program sends.
             unusable = "a frame of kind " + std::to_string(frame.kind) + " that was not asked for";
         }
         // Once released, a late answer or load report is dropped: nobody is waiting for it.
@@ -285,11 +280,6 @@ class HostedModule::Session : public std::enable_shared_from_this<Session> {
             Done done = std::move(pendingCall);
             pendingCall = nullptr;
             done(goneOutcome());
-            if (writing) {
-                // Its write was cancelled, but the system may not be done with its texts until
-                // the write's handler runs: the request stays with it until then.
-                queue.front().keep = std::move(done);
-            }
         }
     }
 
@@ -343,8 +333,9 @@ HostedModule::~HostedModule() {
     session->release();
 }
 
-void HostedModule::call(const char* method, const char* param, Done done) {
-    session->call(method, param, std::move(done));
+void HostedModule::call(const char* method, const char* param, std::shared_ptr<const void> texts,
+                        Done done) {
+    session->call(method, param, std::move(texts), std::move(done));
 }
 
 }  // namespace plugin

@@ -53,9 +53,10 @@ class HostedModule : public LoadedModule {
     HostedModule(const HostedModule&) = delete;
     HostedModule& operator=(const HostedModule&) = delete;
 
-    // `method` and `param` are read in place until `done` runs or this object goes, so they must
-    // live as long as `done` does (the request that holds them is kept by it).
-    void call(const char* method, const char* param, Done done) override;
+    // `method` and `param` are sent from where they are; `texts` stays with the frame until it has
+    // been written, however the call ends.
+    void call(const char* method, const char* param, std::shared_ptr<const void> texts,
+              Done done) override;
     bool answersLater() const override { return true; }
 
     class Session;

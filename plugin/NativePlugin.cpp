@@ -236,7 +236,7 @@ void NativePlugin::onInvokePluginFunction(
         replies->holdRequests(true);
     }
     // The request stays alive until its answer is in: the texts the module is given live in it.
-    module->call(request->getFunction(), request->getParam(),
+    module->call(request->getFunction(), request->getParam(), request,
                  [this, module, later, request](LoadedModule::Outcome&& outcome) {
                      if (outcome.moduleGone) {
                          forget(module);

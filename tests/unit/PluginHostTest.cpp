@@ -253,8 +253,8 @@ class Hosted : public ::testing::Test {
         return module;
     }
 
-    // Calls and keeps the outcome. The texts are held by the callback, as a connection's request
-    // is, and by `texts` until the test drops them.
+    // Calls and keeps the outcome. The texts are held by the call, and by `texts` until the test
+    // drops them.
     void call(HostedModule& module, const std::string& method, const std::string& param) {
         auto methodText = std::make_shared<std::string>(method);
         auto paramText = std::make_shared<std::string>(param);
@@ -262,8 +262,11 @@ class Hosted : public ::testing::Test {
         texts.push_back(paramText);
         outcomes.emplace_back();
         const std::size_t index = outcomes.size() - 1;
-        module.call(methodText->c_str(), paramText->c_str(),
-                    [this, index, methodText, paramText](Outcome&& outcome) {
+        auto both =
+            std::make_shared<std::pair<std::shared_ptr<std::string>, std::shared_ptr<std::string>>>(
+                methodText, paramText);
+        module.call(methodText->c_str(), paramText->c_str(), both,
+                    [this, index](Outcome&& outcome) {
                         ASSERT_FALSE(outcomes[index]) << "answered twice";
                         outcomes[index] = std::move(outcome);
                     });
