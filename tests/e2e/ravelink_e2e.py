@@ -1327,16 +1327,23 @@ class HostFaultTests(OwnProgramTestCase):
         self.load_isolated(page)
 
     def test_a_cut_frame(self):
-        self.start()
+        program = self.start()
         page = self.page()
         self.load_isolated(page, "recorder_a")
         mark = RECORDER.mark()
         size = 30 * 1024 * 1024
         page.send(request(MsgId="r", Method="record", Param="r" * size))
         page.close()  # at once: the call is still being written to the host
-        lines = RECORDER.wait_since(mark, 2, TARGET.reply_timeout * 4)
-        self.assertEqual([line for line in lines if line.startswith("record")],
-                         ["record recorder_a %d" % size])
+        harness.wait_until(lambda: not host_pids(program), TARGET.reply_timeout * 4,
+                           "the released host to end")
+        records = [line for line in RECORDER.since(mark) if line.startswith("record")]
+        expected = ["record recorder_a %d" % size]
+        if TARGET.windows:
+            # Wine's pipe may take longer than the release's grace: a host ended before the call
+            # was in never runs it, which is as good
+            self.assertIn(records, ([], expected))
+        else:
+            self.assertEqual(records, expected)
 
     def test_a_slow_exit(self):
         program = self.start()
