@@ -25,6 +25,8 @@ int main(int, char**) {
     const ProgramLog log;
     // Each connection is a descriptor; the soft limit would end accepting at about a thousand.
     platform::ProcessResources::raiseDescriptorLimit();
+    // A page or a host that goes while the program writes to it ends that write only.
+    platform::ProcessResources::ignoreBrokenPipes();
     auto instanceLock = std::make_unique<platform::InstanceLock>();
     if (instanceLock->anotherCopyRuns()) {
         std::cerr << "ravelink: not started: another copy already runs in this session and serves "

@@ -52,9 +52,12 @@ class DynamicLibrary {
 
     // Looks at the file exactly as the load above would, without loading it: true when it would
     // be loaded, with `location` set to its resolved path, which a host process then loads;
-    // otherwise false with `errorCode` set as that load would set it.
+    // otherwise false with `errorCode` set as that load would set it. `hold` is what keeps the
+    // checked file as it was until the host has loaded it, to be dropped then (Windows: the file
+    // open without write or delete sharing; null elsewhere, see load() above).
     static bool locate(const std::string& utf8Name, const Admission& admits,
-                       unsigned long& errorCode, std::string& location);
+                       unsigned long& errorCode, std::string& location,
+                       std::shared_ptr<void>& hold);
 
     // The width (32 or 64) of the code in the Windows library that load() would look for first
     // (a bare name: beside the program; ".dll" added to a name without an extension), read from

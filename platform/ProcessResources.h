@@ -10,6 +10,11 @@ class ProcessResources {
     // has no such limit for sockets.
     static void raiseDescriptorLimit();
 
+    // Makes a write to a pipe or socket whose other end has gone fail with an error instead of
+    // ending the process (SIGPIPE is ignored). Called once at start, before any thread or child
+    // exists. Nothing on Windows, where such a write fails anyway.
+    static void ignoreBrokenPipes();
+
     // Gives the heap's free memory back to the system (glibc keeps freed memory for reuse, even
     // after a burst of hundreds of megabytes). Nothing on Windows, whose heap decommits by itself.
     static void releaseFreeMemory();

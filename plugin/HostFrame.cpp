@@ -6,9 +6,9 @@ namespace plugin {
 
 namespace {
 
-void putU32(std::string& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<char>((value >> shift) & 0xFF));
+void putU32(char* out, std::uint32_t value) {
+    for (int index = 0; index < 4; ++index) {
+        out[index] = static_cast<char>((value >> (8 * index)) & 0xFF);
     }
 }
 
@@ -24,17 +24,30 @@ constexpr std::size_t kFixedBody = 1 + 1 + 4 + 4 + 4;
 
 }  // namespace
 
+bool HostFrame::fields(std::size_t firstSize, std::size_t secondSize, char* out) const {
+    // Compared one by one, so that no sum can wrap in a 32-bit size_t.
+    if (firstSize > kMaxBody - kFixedBody || secondSize > kMaxBody - kFixedBody - firstSize) {
+        return false;
+    }
+    putU32(out, static_cast<std::uint32_t>(kFixedBody + firstSize + secondSize));
+    out[4] = static_cast<char>(kind);
+    out[5] = flag ? 1 : 0;
+    putU32(out + 6, static_cast<std::uint32_t>(code));
+    putU32(out + 10, static_cast<std::uint32_t>(firstSize));
+    putU32(out + kBeforeFirst, static_cast<std::uint32_t>(secondSize));
+    return true;
+}
+
 std::string HostFrame::encode() const {
+    char own[kFieldsSize];
+    if (!fields(first.size(), second.size(), own)) {
+        return std::string();
+    }
     std::string out;
-    const std::size_t body = kFixedBody + first.size() + second.size();
-    out.reserve(4 + body);
-    putU32(out, static_cast<std::uint32_t>(body));
-    out.push_back(static_cast<char>(kind));
-    out.push_back(flag ? 1 : 0);
-    putU32(out, static_cast<std::uint32_t>(code));
-    putU32(out, static_cast<std::uint32_t>(first.size()));
+    out.reserve(kFieldsSize + first.size() + second.size());
+    out.append(own, kBeforeFirst);
     out += first;
-    putU32(out, static_cast<std::uint32_t>(second.size()));
+    out.append(own + kBeforeFirst, kFieldsSize - kBeforeFirst);
     out += second;
     return out;
 }
@@ -85,7 +98,9 @@ bool HostFrame::Reader::next(HostFrame& frame) {
     p += 6;
     const std::uint32_t firstLength = getU32(p);
     p += 4;
-    if (static_cast<std::size_t>(end - p) < static_cast<std::size_t>(firstLength) + 4) {
+    // Subtracted, never added: firstLength + 4 wraps in a 32-bit size_t.
+    const auto left = static_cast<std::size_t>(end - p);
+    if (left < 4 || left - 4 < firstLength) {
         failure = "a frame whose texts do not fit its length";
         return false;
     }

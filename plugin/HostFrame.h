@@ -31,8 +31,17 @@ class HostFrame {
     std::string first;
     std::string second;
 
-    // The frame's bytes as they go on the pipe.
+    // The frame's bytes as they go on the pipe; empty when its texts do not fit a body of
+    // kMaxBody bytes (no reader would take it).
     std::string encode() const;
+
+    // For a gathered write of a frame whose texts stay where they are: writes the frame's own
+    // kFieldsSize bytes to `out`, of which the first kBeforeFirst go before the first text and
+    // the rest between the texts. `firstSize` and `secondSize` stand in for the sizes of `first`
+    // and `second`; false, with nothing written, when they do not fit a body of kMaxBody bytes.
+    bool fields(std::size_t firstSize, std::size_t secondSize, char* out) const;
+    static constexpr std::size_t kBeforeFirst = 4 + 1 + 1 + 4 + 4;
+    static constexpr std::size_t kFieldsSize = kBeforeFirst + 4;
 
     class Reader {
       public:

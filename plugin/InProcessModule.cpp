@@ -7,7 +7,8 @@ namespace plugin {
 InProcessModule::InProcessModule(std::unique_ptr<platform::DynamicLibrary> library)
     : library(std::move(library)), invoke(this->library->findInvoke()) {}
 
-void InProcessModule::call(const char* method, const char* param, Done done) {
+void InProcessModule::call(const char* method, const char* param, std::shared_ptr<const void>,
+                           Done done) {
     char* answer = nullptr;
     Outcome outcome;
     outcome.status = invoke(method, param, &answer);

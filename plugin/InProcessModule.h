@@ -16,7 +16,8 @@ class InProcessModule : public LoadedModule {
     // Whether the library has an "Invoke" export; one without cannot be called.
     bool callable() const { return invoke != nullptr; }
 
-    void call(const char* method, const char* param, Done done) override;
+    void call(const char* method, const char* param, std::shared_ptr<const void> texts,
+              Done done) override;
     bool answersLater() const override { return false; }
 
   private:

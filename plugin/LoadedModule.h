@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace plugin {
@@ -22,10 +23,13 @@ class LoadedModule {
 
     virtual ~LoadedModule() = default;
 
-    // Calls the module's Invoke with NUL-terminated texts. `done` runs exactly once: before call()
-    // returns for a module in this process, later from the event loop for one in a host process,
-    // and never once this object is gone.
-    virtual void call(const char* method, const char* param, Done done) = 0;
+    // Calls the module's Invoke with NUL-terminated texts, which `texts` keeps valid: a module in a
+    // host process holds it until it no longer reads them, which may be after `done` has run or
+    // this object has gone. `done` runs exactly once: before call() returns for a module in this
+    // process, later from the event loop for one in a host process, and never once this object is
+    // gone.
+    virtual void call(const char* method, const char* param, std::shared_ptr<const void> texts,
+                      Done done) = 0;
     // Whether call() answers only later (the connection's later requests wait meanwhile).
     virtual bool answersLater() const = 0;
 };

@@ -122,10 +122,13 @@ void NativePlugin::loadInProcess(const std::string& name) {
 void NativePlugin::loadInHost(const std::string& name, const std::string& host) {
     unsigned long errorCode = 0;
     std::string location = name;
+    // Kept by the load's callback, so until the host has loaded the file (or gone).
+    std::shared_ptr<void> hold;
     if (policy.restrictsModules()) {
         // Checked here, before any host starts; the host is given the checked location only.
         bool refused = false;
-        if (!platform::DynamicLibrary::locate(name, admission(refused), errorCode, location)) {
+        if (!platform::DynamicLibrary::locate(name, admission(refused), errorCode, location,
+                                              hold)) {
             if (refused) {
                 std::cerr << policy.loadRefusal(name, location) << std::endl;
             }
@@ -141,7 +144,7 @@ void NativePlugin::loadInHost(const std::string& name, const std::string& host) 
         auto stored = std::make_shared<LoadedModule*>(nullptr);
         module = HostedModule::start(
             *loop, host, location, name,
-            [this, stored](unsigned long code, bool callable) {
+            [this, stored, hold](unsigned long code, bool callable) {
                 if (code != 0) {
                     // The earlier module, if any, stays callable.
                     forget(*stored);
@@ -154,6 +157,9 @@ void NativePlugin::loadInHost(const std::string& name, const std::string& host) 
                         forget(*stored);
                         current = nullptr;
                     }
+                    // One host per connection: the load replaces every earlier host, which
+                    // invokes no longer reach either way.
+                    releaseHostsBut(callable ? *stored : nullptr);
                     replyToLoad(callable,
                                 callable ? "Load module success" : "Invalid plugin format");
                 }
@@ -197,6 +203,16 @@ void NativePlugin::forget(LoadedModule* module) {
     }
 }
 
+void NativePlugin::releaseHostsBut(LoadedModule* kept) {
+    for (auto entry = modules.begin(); entry != modules.end();) {
+        if ((*entry)->answersLater() && entry->get() != kept) {
+            entry = modules.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+}
+
 void NativePlugin::onUnLoadPlugin(std::shared_ptr<UnLoadPluginNotification>) {
     current = nullptr;
     while (!modules.empty()) {
@@ -220,7 +236,7 @@ void NativePlugin::onInvokePluginFunction(
         replies->holdRequests(true);
     }
     // The request stays alive until its answer is in: the texts the module is given live in it.
-    module->call(request->getFunction(), request->getParam(),
+    module->call(request->getFunction(), request->getParam(), request,
                  [this, module, later, request](LoadedModule::Outcome&& outcome) {
                      if (outcome.moduleGone) {
                          forget(module);

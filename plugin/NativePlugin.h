@@ -71,6 +71,8 @@ class NativePlugin {
     void replyToLoad(bool success, std::string text);
     // Drops a module whose host has gone; it can no longer be called.
     void forget(LoadedModule* module);
+    // Releases every module in a host process except `kept` (which may be null).
+    void releaseHostsBut(LoadedModule* kept);
 
     std::shared_ptr<transport::ReplySink> replies;
     notification::NotificationCenter requestCenter;
@@ -78,9 +80,11 @@ class NativePlugin {
     notification::NotificationCenter responseCenter;
 
     // Every successful load this connection made, oldest first, each owned here until the
-    // connection closes (or, in a host process, until that host has gone). A later load changes
-    // which module invokes reach, never what is released: all of them are released on unload,
-    // newest first.
+    // connection closes (or, in a host process, until that host has gone). A later load in this
+    // process changes which module invokes reach, never what is released: all of them are
+    // released on unload, newest first. A load in a host process that answers (with or without
+    // "Invoke") releases every earlier host, so a connection keeps at most one host process
+    // (two while a reload is under way); a failed one keeps them.
     std::vector<std::unique_ptr<LoadedModule>> modules;
     // The module invokes reach, one of `modules`; null when the last load found no entry point or
     // its host has gone.

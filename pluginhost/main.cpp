@@ -70,7 +70,14 @@ int serve(platform::ParentPipe& pipe) {
                 std::cerr << "ravelink-host: unexpected frame from ravelink" << std::endl;
                 return 3;
         }
-        if (!pipe.write(answer.encode())) {
+        const std::string bytes = answer.encode();
+        if (bytes.empty()) {
+            // The program would refuse it: ending tells it the call failed.
+            std::cerr << "ravelink-host: an answer of " << answer.first.size()
+                      << " bytes, over the limit of a frame" << std::endl;
+            return 3;
+        }
+        if (!pipe.write(bytes)) {
             return 0;
         }
     }

@@ -288,7 +288,9 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
 }
 
 bool DynamicLibrary::locate(const std::string& utf8Name, const Admission& admits,
-                            unsigned long& errorCode, std::string& location) {
+                            unsigned long& errorCode, std::string& location,
+                            std::shared_ptr<void>& hold) {
+    hold.reset();
     return admitAndLoad(utf8Name, admits, errorCode, location, false) != nullptr;
 }
 
@@ -394,6 +396,12 @@ void ProcessResources::raiseDescriptorLimit() {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);  // best effort: the old limit still works
     }
+}
+
+// Every write of this program (to pages' sockets, to hosts' pipes, to its log) checks its result;
+// a peer that has gone must never take the whole program with it.
+void ProcessResources::ignoreBrokenPipes() {
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void ProcessResources::releaseFreeMemory() {

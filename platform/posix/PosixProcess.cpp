@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <sys/auxv.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +12,9 @@
 #include <sys/prctl.h>
 #endif
 
+#include <asio/local/stream_protocol.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
 #include <cerrno>
@@ -19,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "platform/ChildProcess.h"
@@ -62,10 +64,15 @@ std::string describe(int status) {
 
 }  // namespace
 
+// The pipe is a socket pair, so that writes go through send() with MSG_NOSIGNAL (asio's sockets
+// do that): a host that has gone fails the write instead of raising SIGPIPE.
 struct ChildProcess::Parts {
-    Parts(asio::io_context& loop, int fd, pid_t pid) : pipe(loop, fd), pid(pid) {}
-    asio::posix::stream_descriptor pipe;
-    pid_t pid;  // 0 once collected
+    Parts(asio::io_context& loop, int fd, pid_t pid)
+        : pipe(loop, asio::local::stream_protocol(), fd), pid(pid), exit(loop), poll(loop) {}
+    asio::local::stream_protocol::socket pipe;
+    pid_t pid;                            // 0 once collected
+    asio::posix::stream_descriptor exit;  // a pidfd: readable once the child has ended
+    asio::steady_timer poll;              // without pidfds: when to look again
 };
 
 std::unique_ptr<ChildProcess> ChildProcess::start(asio::io_context& loop,
@@ -78,8 +85,8 @@ std::unique_ptr<ChildProcess> ChildProcess::start(asio::io_context& loop,
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    // The child's end becomes descriptor 3 (dup2 clears close-on-exec); nothing else of this
-    // program (its listening socket, its pages' connections) reaches the child.
+    // The child's end becomes descriptor 3 (dup2 clears close-on-exec); everything else of this
+    // program is close-on-exec, and closed in the child besides where the C library can.
     posix_spawn_file_actions_adddup2(&actions, ends[1], kChildPipe);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     posix_spawn_file_actions_addclosefrom_np(&actions, kChildPipe + 1);
@@ -110,12 +117,18 @@ unsigned long ChildProcess::brokenPipeCode() {
     return EPIPE;
 }
 
+unsigned long ChildProcess::tooManyProcessesCode() {
+    return EAGAIN;
+}
+
 ChildProcess::ChildProcess(std::unique_ptr<Parts> parts) : parts(std::move(parts)) {}
 
 ChildProcess::~ChildProcess() {
     std::error_code ignored;
     parts->pipe.close(ignored);
+    parts->exit.close(ignored);
     if (parts->pid != 0) {
+        // Only when the loop goes before the child was seen to end: a killed child ends at once.
         kill(parts->pid, SIGKILL);
         int status = 0;
         while (waitpid(parts->pid, &status, 0) < 0 && errno == EINTR) {
@@ -127,11 +140,16 @@ void ChildProcess::readSome(char* buffer, std::size_t size, ReadHandler handler)
     parts->pipe.async_read_some(asio::buffer(buffer, size), std::move(handler));
 }
 
-void ChildProcess::write(std::shared_ptr<const std::string> bytes, WriteHandler handler) {
-    const std::string& text = *bytes;
-    asio::async_write(parts->pipe, asio::buffer(text),
-                      [bytes = std::move(bytes), handler = std::move(handler)](
-                          const std::error_code& error, std::size_t) { handler(error); });
+void ChildProcess::write(const Pieces& pieces, WriteHandler handler) {
+    asio::async_write(parts->pipe, pieces,
+                      [handler = std::move(handler)](const std::error_code& error, std::size_t) {
+                          handler(error);
+                      });
+}
+
+void ChildProcess::closePipe() {
+    std::error_code ignored;
+    parts->pipe.close(ignored);
 }
 
 void ChildProcess::terminate() {
@@ -140,29 +158,68 @@ void ChildProcess::terminate() {
     }
 }
 
-std::string ChildProcess::collect() {
-    if (parts->pid == 0) {
-        return "already collected";
-    }
+namespace {
+
+// Collects `pid` if it has ended: true with `how` set, false while it runs.
+bool collected(pid_t& pid, std::string& how) {
     int status = 0;
-    // Its end of the pipe closes as it exits, a moment before it can be collected.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const pid_t done = waitpid(parts->pid, &status, WNOHANG);
-        if (done == parts->pid) {
-            parts->pid = 0;
-            return describe(status);
-        }
-        if (done < 0 && errno != EINTR) {
-            parts->pid = 0;
-            return "an unknown end";
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pid_t done;
+    while ((done = waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
     }
-    kill(parts->pid, SIGKILL);
-    while (waitpid(parts->pid, &status, 0) < 0 && errno == EINTR) {
+    if (done == 0) {
+        return false;
     }
-    parts->pid = 0;
-    return "its pipe closed while it still ran; ended with " + describe(status);
+    how = done == pid ? describe(status) : "an unknown end";
+    pid = 0;
+    return true;
+}
+
+// Without pidfds (a kernel before 5.3): looks again every few milliseconds, never waiting.
+void pollExit(asio::steady_timer& poll, pid_t& pid, ChildProcess::ExitHandler exited) {
+    poll.expires_after(std::chrono::milliseconds(20));
+    poll.async_wait(
+        [&poll, &pid, exited = std::move(exited)](const std::error_code& error) mutable {
+            std::string how;
+            if (error) {
+                return;  // the owner has gone
+            }
+            if (collected(pid, how)) {
+                exited(how);
+            } else {
+                pollExit(poll, pid, std::move(exited));
+            }
+        });
+}
+
+}  // namespace
+
+void ChildProcess::whenExited(ExitHandler exited) {
+    if (parts->pid == 0) {
+        return;
+    }
+#if defined(SYS_pidfd_open)
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, parts->pid, 0));
+    if (pidfd >= 0) {
+        fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+        parts->exit.assign(pidfd);
+        Parts* const own = parts.get();
+        parts->exit.async_wait(asio::posix::stream_descriptor::wait_read,
+                               [own, exited = std::move(exited)](const std::error_code& error) {
+                                   std::string how;
+                                   if (error) {
+                                       return;  // the owner has gone
+                                   }
+                                   std::error_code ignored;
+                                   own->exit.close(ignored);
+                                   if (!collected(own->pid, how)) {
+                                       how = "an unknown end";
+                                   }
+                                   exited(how);
+                               });
+        return;
+    }
+#endif
+    pollExit(parts->poll, parts->pid, std::move(exited));
 }
 
 std::unique_ptr<ParentPipe> ParentPipe::open(int argc, char** argv, std::string& problem) {

@@ -244,8 +244,10 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
 namespace {
 
 // With `loadIt` false the file is only looked at: true when it would have been loaded.
+// With `hold` given, the checked file stays open (see below) in it until the caller drops it.
 bool admitAndLoad(const std::string& utf8Name, const DynamicLibrary::Admission& admits,
-                  unsigned long& errorCode, std::string& location, bool loadIt, HMODULE& module) {
+                  unsigned long& errorCode, std::string& location, bool loadIt, HMODULE& module,
+                  std::shared_ptr<void>* hold = nullptr) {
     std::wstring wide;
     if (!Win32Text::toWide(utf8Name, wide)) {
         errorCode = ERROR_NO_UNICODE_TRANSLATION;
@@ -313,6 +315,15 @@ bool admitAndLoad(const std::string& utf8Name, const DynamicLibrary::Admission& 
         return false;
     }
     if (!loadIt) {
+        if (hold != nullptr) {
+            HANDLE copy = nullptr;
+            if (!DuplicateHandle(GetCurrentProcess(), file.get(), GetCurrentProcess(), &copy, 0,
+                                 FALSE, DUPLICATE_SAME_ACCESS)) {
+                errorCode = GetLastError();
+                return false;
+            }
+            hold->reset(copy, &CloseHandle);
+        }
         errorCode = 0;
         return true;
     }
@@ -340,9 +351,11 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::load(const std::string& utf8Name
 }
 
 bool DynamicLibrary::locate(const std::string& utf8Name, const Admission& admits,
-                            unsigned long& errorCode, std::string& location) {
+                            unsigned long& errorCode, std::string& location,
+                            std::shared_ptr<void>& hold) {
     HMODULE unused = nullptr;
-    return admitAndLoad(utf8Name, admits, errorCode, location, false, unused);
+    hold.reset();
+    return admitAndLoad(utf8Name, admits, errorCode, location, false, unused, &hold);
 }
 
 int DynamicLibrary::imageWidth(const std::string& utf8Name) {
@@ -454,6 +467,9 @@ std::vector<int> StopSignals::numbers() {
 
 // Sockets are not counted against a per-process descriptor limit here.
 void ProcessResources::raiseDescriptorLimit() {}
+
+// A write to a closed pipe or socket fails with an error here; there is no signal to ignore.
+void ProcessResources::ignoreBrokenPipes() {}
 
 // The process heap decommits freed blocks by itself.
 void ProcessResources::releaseFreeMemory() {}

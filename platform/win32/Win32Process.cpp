@@ -1,11 +1,17 @@
 // Helper processes on Windows: ChildProcess and ParentPipe.
 //
-// The pipe is a named pipe with a name nobody can guess, opened for overlapped I/O on the
-// program's side (watched by the event loop through asio::windows::stream_handle) and inherited,
-// as the only handle, by the child. Every child goes into one job object that ends its processes
-// when its last handle closes, which the system does when the program ends, however it ends.
+// The pipe is a named pipe with a name nobody can guess, open to this account only and created
+// as the first and only instance of that name, opened for overlapped I/O on the program's side
+// (watched by the event loop through asio::windows::stream_handle, and never inheritable) and
+// inherited, as the only handle, by the child: a child whose handle list cannot be built is not
+// started. The event loop waits on the process handle for its end. Every child goes into one job
+// object that ends its processes when its last handle closes, which the system does when the
+// program ends, however it ends.
 #include <windows.h>
 
+#include <sddl.h>
+
+#include <asio/windows/object_handle.hpp>
 #include <asio/windows/stream_handle.hpp>
 #include <asio/write.hpp>
 
@@ -51,13 +57,39 @@ std::string describe(DWORD code) {
     return text;
 }
 
+// A security descriptor that gives this account, and nobody else, every right; null when the
+// account cannot be told. Freed with LocalFree.
+PSECURITY_DESCRIPTOR ownerOnly() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return nullptr;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<char> buffer(size);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    wchar_t* sid = nullptr;
+    if (size != 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) {
+        const std::wstring text = std::wstring(L"D:P(A;;GA;;;") + sid + L")";
+        LocalFree(sid);
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                                  &descriptor, nullptr)) {
+            descriptor = nullptr;
+        }
+    }
+    CloseHandle(token);
+    return descriptor;
+}
+
 }  // namespace
 
 struct ChildProcess::Parts {
     Parts(asio::io_context& loop, HANDLE pipe, HANDLE process)
-        : pipe(loop, pipe), process(process) {}
+        : pipe(loop, pipe), process(loop, process) {}
     asio::windows::stream_handle pipe;
-    HANDLE process;  // owned; null once collected
+    asio::windows::object_handle process;  // owns the process handle: signalled once it ended
+    bool collected = false;
 };
 
 std::unique_ptr<ChildProcess> ChildProcess::start(asio::io_context& loop,
@@ -67,14 +99,22 @@ std::unique_ptr<ChildProcess> ChildProcess::start(asio::io_context& loop,
     const std::wstring name = L"\\\\.\\pipe\\ravelink-host-" +
                               std::to_wstring(GetCurrentProcessId()) + L"-" +
                               std::to_wstring(++started) + L"-" + std::to_wstring(GetTickCount64());
+    PSECURITY_DESCRIPTOR descriptor = ownerOnly();
+    if (descriptor == nullptr) {
+        errorCode = GetLastError() != 0 ? GetLastError() : ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    SECURITY_ATTRIBUTES ownPipe{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
     HANDLE ours = CreateNamedPipeW(
         name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
-        65536, 0, nullptr);
+        65536, 0, &ownPipe);
+    LocalFree(descriptor);
     if (ours == INVALID_HANDLE_VALUE) {
         errorCode = GetLastError();
         return nullptr;
     }
+    // Inheritable, but inherited only through the handle list below, and closed here at once.
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE theirs = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inheritable,
                                 OPEN_EXISTING, 0, nullptr);
@@ -84,20 +124,30 @@ std::unique_ptr<ChildProcess> ChildProcess::start(asio::io_context& loop,
         return nullptr;
     }
 
-    // Only the child's end of the pipe is inherited, none of the program's sockets.
+    // Only the child's end of the pipe is inherited, none of the program's sockets: without the
+    // list, CreateProcess would hand over every inheritable handle, so no child starts then.
     SIZE_T listSize = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
     std::vector<char> listBytes(listSize);
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes.data());
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
-    DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW;
-    if (InitializeProcThreadAttributeList(list, 1, 0, &listSize) &&
-        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &theirs,
-                                  sizeof theirs, nullptr, nullptr)) {
-        startup.lpAttributeList = list;
-        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    const DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT;
+    if (listSize == 0 || !InitializeProcThreadAttributeList(list, 1, 0, &listSize)) {
+        errorCode = GetLastError() != 0 ? GetLastError() : ERROR_NOT_SUPPORTED;
+        CloseHandle(theirs);
+        CloseHandle(ours);
+        return nullptr;
     }
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &theirs,
+                                   sizeof theirs, nullptr, nullptr)) {
+        errorCode = GetLastError() != 0 ? GetLastError() : ERROR_NOT_SUPPORTED;
+        DeleteProcThreadAttributeList(list);
+        CloseHandle(theirs);
+        CloseHandle(ours);
+        return nullptr;
+    }
+    startup.lpAttributeList = list;
     std::wstring path;
     Win32Text::toWide(program, path);
     std::wstring command = L"\"" + path + L"\" " +
@@ -107,9 +157,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(asio::io_context& loop,
     const BOOL ok = CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, TRUE, flags,
                                    nullptr, nullptr, &startup.StartupInfo, &created);
     const DWORD startError = GetLastError();
-    if (startup.lpAttributeList != nullptr) {
-        DeleteProcThreadAttributeList(list);
-    }
+    DeleteProcThreadAttributeList(list);
     CloseHandle(theirs);
     if (!ok) {
         CloseHandle(ours);
@@ -139,15 +187,20 @@ unsigned long ChildProcess::brokenPipeCode() {
     return ERROR_BROKEN_PIPE;
 }
 
+unsigned long ChildProcess::tooManyProcessesCode() {
+    return ERROR_NO_PROC_SLOTS;
+}
+
 ChildProcess::ChildProcess(std::unique_ptr<Parts> parts) : parts(std::move(parts)) {}
 
 ChildProcess::~ChildProcess() {
     std::error_code ignored;
     parts->pipe.close(ignored);
-    if (parts->process != nullptr) {
-        TerminateProcess(parts->process, 1);
-        WaitForSingleObject(parts->process, 5000);
-        CloseHandle(parts->process);
+    if (!parts->collected) {
+        // Only when the loop goes before the child was seen to end: a terminated child ends at
+        // once.
+        TerminateProcess(parts->process.native_handle(), 1);
+        WaitForSingleObject(parts->process.native_handle(), 5000);
     }
 }
 
@@ -155,35 +208,35 @@ void ChildProcess::readSome(char* buffer, std::size_t size, ReadHandler handler)
     parts->pipe.async_read_some(asio::buffer(buffer, size), std::move(handler));
 }
 
-void ChildProcess::write(std::shared_ptr<const std::string> bytes, WriteHandler handler) {
-    const std::string& text = *bytes;
-    asio::async_write(parts->pipe, asio::buffer(text),
-                      [bytes = std::move(bytes), handler = std::move(handler)](
-                          const std::error_code& error, std::size_t) { handler(error); });
+void ChildProcess::write(const Pieces& pieces, WriteHandler handler) {
+    asio::async_write(parts->pipe, pieces,
+                      [handler = std::move(handler)](const std::error_code& error, std::size_t) {
+                          handler(error);
+                      });
+}
+
+void ChildProcess::closePipe() {
+    std::error_code ignored;
+    parts->pipe.close(ignored);
 }
 
 void ChildProcess::terminate() {
-    if (parts->process != nullptr) {
-        TerminateProcess(parts->process, 1);
+    if (!parts->collected) {
+        TerminateProcess(parts->process.native_handle(), 1);
     }
 }
 
-std::string ChildProcess::collect() {
-    if (parts->process == nullptr) {
-        return "already collected";
-    }
-    std::string how;
-    // Its end of the pipe closes as it exits, a moment before its exit code is there.
-    if (WaitForSingleObject(parts->process, 100) != WAIT_OBJECT_0) {
-        TerminateProcess(parts->process, 1);
-        WaitForSingleObject(parts->process, 5000);
-        how = "its pipe closed while it still ran; ended with ";
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(parts->process, &code);
-    CloseHandle(parts->process);
-    parts->process = nullptr;
-    return how + describe(code);
+void ChildProcess::whenExited(ExitHandler exited) {
+    Parts* const own = parts.get();
+    parts->process.async_wait([own, exited = std::move(exited)](const std::error_code& error) {
+        if (error) {
+            return;  // the owner has gone
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(own->process.native_handle(), &code);
+        own->collected = true;
+        exited(describe(code));
+    });
 }
 
 namespace {

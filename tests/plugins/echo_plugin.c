@@ -9,6 +9,12 @@
 static void sleep_ms(unsigned ms) {
     Sleep(ms);
 }
+/* In a host process: its end of the pipe to the program, as ravelink-host was told it. */
+static void to_program(const char* bytes, size_t count) {
+    DWORD wrote = 0;
+    WriteFile((HANDLE)(uintptr_t)_strtoui64(__argv[1], NULL, 10), bytes, (DWORD)count, &wrote,
+              NULL);
+}
 static unsigned long process_id(void) {
     return (unsigned long)GetCurrentProcessId();
 }
@@ -21,6 +27,11 @@ static unsigned long process_id(void) {
 static void sleep_ms(unsigned ms) {
     struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
     nanosleep(&ts, NULL);
+}
+static void to_program(const char* bytes, size_t count) {
+    if (write(3, bytes, count) < 0) {
+        /* nothing to do: the program is gone */
+    }
 }
 #endif
 
@@ -97,6 +108,18 @@ RAVELINK_PLUGIN_EXPORT int32_t RAVELINK_CALL Invoke(const char* method, const ch
         char text[32];
         snprintf(text, sizeof text, "%lu", (unsigned long)strlen(param));
         *output = ravelink_copy_answer(text);
+        return 0;
+    }
+    if (strcmp(method, "toProgram") == 0) { /* in a host process: `param` (hex) onto its pipe */
+        char bytes[256];
+        const size_t given = strlen(param) / 2;
+        size_t count = 0;
+        unsigned value = 0;
+        while (count < given && count < sizeof bytes &&
+               sscanf(param + 2 * count, "%2x", &value) == 1) {
+            bytes[count++] = (char)value;
+        }
+        to_program(bytes, count);
         return 0;
     }
     /* unknown methods: success, no answer, so the host writes its own text */

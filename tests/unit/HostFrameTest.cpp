@@ -100,6 +100,8 @@ TEST(HostFrame, InputThatCannotBeAFrameStopsTheReader) {
         {"flag not 0 or 1", u32(14) + "\x04\x02" + std::string(12, '\0'), "unknown kind"},
         {"first text past the end", u32(14) + header + u32(100) + u32(0), "do not fit"},
         {"second text short of the end", u32(16) + header + u32(0) + u32(1) + "ab", "do not fit"},
+        // a first length whose sum with 4 wraps to 1 in a 32-bit size_t
+        {"first text of 4 GiB", u32(15) + header + u32(0xFFFFFFFDu) + "x" + u32(0), "do not fit"},
         {"garbage", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", "over the limit"},
     };
     for (const auto& item : cases) {
