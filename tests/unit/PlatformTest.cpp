@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "TestPlugins.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/InstanceLock.h"
 #include "platform/LoopbackPeerOwner.h"
@@ -32,30 +33,20 @@
 
 using platform::DynamicLibrary;
 using platform::Utf8;
+using testplugins::kExtension;
+using testplugins::kSeparator;
+using testplugins::pluginPath;
 
 namespace {
 
 #if defined(_WIN32)
-const std::string kExtension = ".dll";
-const char kSeparator = '\\';
 const unsigned long kNotFound = 126;     // ERROR_MOD_NOT_FOUND
 const unsigned long kBadUnicode = 1113;  // ERROR_NO_UNICODE_TRANSLATION
 const unsigned long kAccessDenied = 5;   // ERROR_ACCESS_DENIED
 #else
-const std::string kExtension = ".so";
-const char kSeparator = '/';
 const unsigned long kNotFound = ENOENT;
 const unsigned long kBadUnicode = EILSEQ;
 #endif
-
-std::string pluginPath(const std::string& name) {
-    std::string dir = RAVELINK_TEST_PLUGIN_DIR;
-    for (char& c : dir) {
-        if (c == '/')
-            c = kSeparator;
-    }
-    return dir + kSeparator + name + kExtension;
-}
 
 // Whether `block` belongs to the heap that answers are freed into.
 bool fromAnswerHeap(const char* block, std::size_t atLeast) {

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "TestPlugins.h"
 #include "notification/ConnectCloseNotification.h"
 #include "notification/ConnectReadyNotification.h"
 #include "notification/MsgNotification.h"
@@ -34,35 +35,14 @@
 #include "transport/WebSocketTypes.h"
 
 using namespace notification;
+using testplugins::pluginPath;
 
 namespace {
 
-#if defined(_WIN32)
-const char kSeparator = '\\';
-const std::string kExtension = ".dll";
-#else
-const char kSeparator = '/';
-const std::string kExtension = ".so";
-#endif
-
-std::string pluginPath(const std::string& name) {
-    std::string dir = RAVELINK_TEST_PLUGIN_DIR;
-    for (char& c : dir) {
-        if (c == '/')
-            c = kSeparator;
-    }
-    return dir + kSeparator + name + kExtension;
-}
-
 std::string echoPlugin() {
-    std::string dir = RAVELINK_TEST_PLUGIN_DIR;
-    for (char& c : dir) {
-        if (c == '/')
-            c = kSeparator;
-    }
     // JSON escaping of the separator, for Windows paths
     std::string escaped;
-    for (char c : dir + kSeparator + "echo_plugin" + kExtension) {
+    for (char c : pluginPath("echo_plugin")) {
         if (c == '\\')
             escaped += '\\';
         escaped += c;
