@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -37,6 +38,7 @@
 #include "platform/ModuleLocation.h"
 #include "platform/PolicySource.h"
 #include "platform/ProcessResources.h"
+#include "platform/SocketPeek.h"
 #include "platform/StandardStreams.h"
 #include "platform/StopSignals.h"
 #include "platform/Utf8.h"
@@ -594,17 +596,6 @@ PolicySource::Status PolicySource::read(std::string& json, std::string& reason) 
     }
     return kFound;
 }
-
-}  // namespace platform
-
-// ---- SocketPeek ----
-
-#include <poll.h>
-#include <sys/socket.h>
-
-#include "platform/SocketPeek.h"
-
-namespace platform {
 
 SocketPeek::Seen SocketPeek::look(Handle socket) {
     const int descriptor = static_cast<int>(socket);

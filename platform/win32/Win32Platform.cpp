@@ -27,6 +27,7 @@
 #include "platform/ModuleLocation.h"
 #include "platform/PolicySource.h"
 #include "platform/ProcessResources.h"
+#include "platform/SocketPeek.h"
 #include "platform/StandardStreams.h"
 #include "platform/StopSignals.h"
 #include "platform/Utf8.h"
@@ -757,14 +758,6 @@ PolicySource::Status PolicySource::read(std::string& json, std::string& reason) 
     json.assign(buffer.GetString(), buffer.GetSize());
     return kFound;
 }
-
-}  // namespace platform
-
-// ---- SocketPeek ----
-
-#include "platform/SocketPeek.h"
-
-namespace platform {
 
 SocketPeek::Seen SocketPeek::look(Handle socket) {
     const SOCKET handle = static_cast<SOCKET>(socket);
