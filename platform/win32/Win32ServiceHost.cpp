@@ -1,0 +1,100 @@
+// The service wrapper on Windows: the service control manager's dispatcher on the main thread, the
+// body on the service's thread.
+#include <windows.h>
+
+#include <asio/post.hpp>
+
+#include <atomic>
+#include <mutex>
+#include <utility>
+
+#include "platform/ServiceHost.h"
+#include "platform/win32/Win32Text.h"
+
+namespace platform {
+
+namespace {
+
+// The one service of this process. Static, not on run()'s stack: the dispatcher may return on the
+// main thread as soon as the service thread has reported it stopped, while that thread still
+// leaves serviceMain.
+struct Service {
+    std::wstring name;
+    asio::io_context* loop = nullptr;
+    std::function<void()> stop;
+    const std::function<int()>* body = nullptr;
+    std::atomic<bool> entered{false};  // the manager started the service: the body ran there
+    int exitCode = 0;
+
+    std::mutex reporting;  // the manager's thread and the service's both report
+    SERVICE_STATUS_HANDLE status = nullptr;
+    bool stopped = false;
+};
+Service service;
+
+void report(DWORD state, int exitCode) {
+    std::lock_guard<std::mutex> lock(service.reporting);
+    if (service.status == nullptr || service.stopped) {
+        return;
+    }
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted =
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    if (exitCode != 0) {
+        status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+        status.dwServiceSpecificExitCode = static_cast<DWORD>(exitCode);
+    }
+    status.dwWaitHint = state == SERVICE_STOP_PENDING ? 10000 : 0;
+    service.stopped = state == SERVICE_STOPPED;
+    SetServiceStatus(service.status, &status);
+}
+
+DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
+    switch (code) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+            report(SERVICE_STOP_PENDING, 0);
+            asio::post(*service.loop, service.stop);
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+void WINAPI serviceMain(DWORD, wchar_t**) {
+    service.entered = true;
+    {
+        std::lock_guard<std::mutex> lock(service.reporting);
+        service.status = RegisterServiceCtrlHandlerExW(service.name.c_str(), &control, nullptr);
+    }
+    if (service.status == nullptr) {
+        service.exitCode = 1;  // the manager cannot be told anything: it sees the process end
+        return;
+    }
+    report(SERVICE_RUNNING, 0);
+    service.exitCode = (*service.body)();
+    report(SERVICE_STOPPED, service.exitCode);
+}
+
+}  // namespace
+
+int ServiceHost::run(const std::string& name, asio::io_context& loop, std::function<void()> stop,
+                     const std::function<int()>& body) {
+    Win32Text::toWide(name, service.name);
+    service.loop = &loop;
+    service.stop = std::move(stop);
+    service.body = &body;
+    SERVICE_TABLE_ENTRYW table[] = {{&service.name[0], &serviceMain}, {nullptr, nullptr}};
+    if (StartServiceCtrlDispatcherW(table) || service.entered) {
+        return service.exitCode;
+    }
+    // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT: started from a console or by hand, not as a
+    // service. Any other failure leaves no manager to report to either.
+    return body();
+}
+
+}  // namespace platform
