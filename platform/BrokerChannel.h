@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
 
 #include <cstdint>
 #include <functional>
@@ -43,7 +44,7 @@ class BrokerChannel {
     // LoopbackPeerOwner::Finding::user uses ("uid 1000"; Windows: the textual SID), so the two can
     // be compared; `session` is the Windows logon session (0 on Linux).
     struct Peer {
-        bool known = false;    // else `failure` says why the system could not tell
+        bool known = false;  // else `failure` says why the system could not tell
         std::string failure;
         std::string user;
         unsigned long session = 0;
@@ -85,10 +86,21 @@ class BrokerChannel {
     // The other end as the system reports it, gathered once when the channel was made.
     virtual const Peer& peer() const = 0;
 
+    // Takes one connection waiting on `acceptor` (the broker's listening socket, after its
+    // async_wait(wait_read)) as a plain socket of the platform that no event loop has seen, ready
+    // to send(). Windows ties a socket to the first I/O completion port it is used with for as
+    // long as it lives (every asio socket is tied to its loop's), and a socket tied to the
+    // broker's port can never be served by the copy: so the broker takes connections with this,
+    // and assigns to a socket of its own loop only what it keeps (to answer it itself). Never
+    // blocks (the acceptor is made non-blocking): kNoSocket with `error` set (would_block when
+    // none waits).
+    static SocketHandle acceptUnbound(asio::ip::tcp::acceptor& acceptor, std::error_code& error);
+
     // Sends `text`, with `socket` unless it is kNoSocket. The socket stays the caller's: it may
     // close it once the handler has run (on Linux the system holds it in flight; on Windows its
     // duplicate belongs to the peer's process), though a caller that wants to be sure the peer has
-    // made its own waits for the peer to say so. Sends are queued and go out in order.
+    // made its own waits for the peer to say so. On Windows the socket must be one no I/O
+    // completion port has seen (see acceptUnbound). Sends are queued and go out in order.
     virtual void send(const std::string& text, SocketHandle socket, SendHandler sent) = 0;
 
     // Receives the next message. One receive at a time. The other end's close is reported as an
