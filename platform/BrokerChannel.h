@@ -88,13 +88,16 @@ class BrokerChannel {
 
     // Takes one connection waiting on `acceptor` (the broker's listening socket, after its
     // async_wait(wait_read)) as a plain socket of the platform that no event loop has seen, ready
-    // to send(). Windows ties a socket to the first I/O completion port it is used with for as
-    // long as it lives (every asio socket is tied to its loop's), and a socket tied to the
+    // to send(), with its two addresses (what the owner lookup needs, read without touching the
+    // socket's data). Windows ties a socket to the first I/O completion port it is used with for
+    // as long as it lives (every asio socket is tied to its loop's), and a socket tied to the
     // broker's port can never be served by the copy: so the broker takes connections with this,
     // and assigns to a socket of its own loop only what it keeps (to answer it itself). Never
     // blocks (the acceptor is made non-blocking): kNoSocket with `error` set (would_block when
     // none waits).
-    static SocketHandle acceptUnbound(asio::ip::tcp::acceptor& acceptor, std::error_code& error);
+    static SocketHandle acceptUnbound(asio::ip::tcp::acceptor& acceptor,
+                                      asio::ip::tcp::endpoint& local,
+                                      asio::ip::tcp::endpoint& remote, std::error_code& error);
 
     // Sends `text`, with `socket` unless it is kNoSocket. The socket stays the caller's: it may
     // close it once the handler has run (on Linux the system holds it in flight; on Windows its

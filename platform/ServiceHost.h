@@ -1,7 +1,5 @@
 #pragma once
 
-#include <asio/io_context.hpp>
-
 #include <functional>
 #include <string>
 
@@ -12,16 +10,16 @@ namespace platform {
 //
 // Windows: StartServiceCtrlDispatcherW for the service `name`; the body runs on the service's
 // thread, reported running while it runs and stopped, with its exit code, when it returns. The
-// manager's stop and shutdown controls reach the body as `stop`, posted onto `loop` (so `stop`
-// runs on the loop's thread, like every other handler of the body). Started from a console or by
-// hand (the dispatcher cannot connect to a manager), the body just runs.
+// manager's stop and shutdown controls call `requestStop` on the manager's thread, not the
+// body's: it only hands the request to the body's event loop (asio::post). Started from a console
+// or by hand (the dispatcher cannot connect to a manager), the body just runs.
 // Linux: the body just runs (systemd starts a service as a plain process; stop requests arrive as
 // signals, which the body handles itself).
 class ServiceHost {
   public:
-    // Returns the body's exit code. `stop` may be posted more than once (a stop, then a shutdown);
-    // one posted after the body's loop has ended never runs. `loop` must outlive the call.
-    static int run(const std::string& name, asio::io_context& loop, std::function<void()> stop,
+    // Returns the body's exit code. `requestStop` may be called more than once (a stop, then a
+    // shutdown), and before the body's loop runs or after it has ended; never after run() returns.
+    static int run(const std::string& name, std::function<void()> requestStop,
                    const std::function<int()>& body);
 };
 

@@ -4,8 +4,7 @@
 
 namespace platform {
 
-int ServiceHost::run(const std::string&, asio::io_context&, std::function<void()>,
-                     const std::function<int()>& body) {
+int ServiceHost::run(const std::string&, std::function<void()>, const std::function<int()>& body) {
     return body();
 }
 

@@ -531,14 +531,18 @@ std::unique_ptr<BrokerChannel> BrokerChannel::connect(asio::io_context& loop,
 }
 
 BrokerChannel::SocketHandle BrokerChannel::acceptUnbound(asio::ip::tcp::acceptor& acceptor,
+                                                         asio::ip::tcp::endpoint& local,
+                                                         asio::ip::tcp::endpoint& remote,
                                                          std::error_code& error) {
     acceptor.non_blocking(true, error);
     if (error) {
         return kNoSocket;
     }
     SOCKET socket;
+    int size;
     do {
-        socket = ::accept(acceptor.native_handle(), nullptr, nullptr);
+        size = static_cast<int>(remote.capacity());
+        socket = ::accept(acceptor.native_handle(), remote.data(), &size);
     } while (socket == INVALID_SOCKET && WSAGetLastError() == WSAECONNRESET);
     if (socket == INVALID_SOCKET) {
         const int code = WSAGetLastError();
@@ -546,6 +550,14 @@ BrokerChannel::SocketHandle BrokerChannel::acceptUnbound(asio::ip::tcp::acceptor
                                        : windowsError(static_cast<DWORD>(code));
         return kNoSocket;
     }
+    remote.resize(static_cast<std::size_t>(size));
+    size = static_cast<int>(local.capacity());
+    if (getsockname(socket, local.data(), &size) != 0) {
+        error = windowsError(static_cast<DWORD>(WSAGetLastError()));
+        closesocket(socket);
+        return kNoSocket;
+    }
+    local.resize(static_cast<std::size_t>(size));
     // An accepted socket takes the listening one's non-blocking mode; the copy's loop, like every
     // asio socket, starts from blocking. Never inherited by a program the broker might start.
     u_long blocking = 0;

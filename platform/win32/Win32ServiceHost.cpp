@@ -2,8 +2,6 @@
 // body on the service's thread.
 #include <windows.h>
 
-#include <asio/post.hpp>
-
 #include <atomic>
 #include <mutex>
 #include <utility>
@@ -20,8 +18,7 @@ namespace {
 // leaves serviceMain.
 struct Service {
     std::wstring name;
-    asio::io_context* loop = nullptr;
-    std::function<void()> stop;
+    std::function<void()> requestStop;
     const std::function<int()>* body = nullptr;
     std::atomic<bool> entered{false};  // the manager started the service: the body ran there
     int exitCode = 0;
@@ -56,7 +53,7 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN:
             report(SERVICE_STOP_PENDING, 0);
-            asio::post(*service.loop, service.stop);
+            service.requestStop();
             return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE:
             return NO_ERROR;
@@ -82,11 +79,10 @@ void WINAPI serviceMain(DWORD, wchar_t**) {
 
 }  // namespace
 
-int ServiceHost::run(const std::string& name, asio::io_context& loop, std::function<void()> stop,
+int ServiceHost::run(const std::string& name, std::function<void()> requestStop,
                      const std::function<int()>& body) {
     Win32Text::toWide(name, service.name);
-    service.loop = &loop;
-    service.stop = std::move(stop);
+    service.requestStop = std::move(requestStop);
     service.body = &body;
     SERVICE_TABLE_ENTRYW table[] = {{&service.name[0], &serviceMain}, {nullptr, nullptr}};
     if (StartServiceCtrlDispatcherW(table) || service.entered) {

@@ -124,8 +124,12 @@ TEST_F(BrokerChannelTest, EachEndKnowsTheOtherAndAPageConnectionIsServedFromTheR
     asio::ip::tcp::acceptor port(loop, {asio::ip::address_v4::loopback(), 0});
     asio::ip::tcp::socket page(loop);
     page.connect(port.local_endpoint());
-    const BrokerChannel::SocketHandle handedOn = BrokerChannel::acceptUnbound(port, error);
+    asio::ip::tcp::endpoint local, remote;
+    const BrokerChannel::SocketHandle handedOn =
+        BrokerChannel::acceptUnbound(port, local, remote, error);
     ASSERT_NE(handedOn, BrokerChannel::kNoSocket) << error.message();
+    EXPECT_EQ(remote, page.local_endpoint());
+    EXPECT_EQ(local, page.remote_endpoint());
     sent = asio::error::would_block;
     broker->send("page", handedOn, [&sent, handedOn](const std::error_code& error) {
         sent = error;
