@@ -567,6 +567,10 @@ BrokerChannel::SocketHandle BrokerChannel::acceptUnbound(asio::ip::tcp::acceptor
     return static_cast<SocketHandle>(socket);
 }
 
+const char* BrokerChannel::systemUser() {
+    return "S-1-5-18";  // the local system, which services such as the broker's run as
+}
+
 void BrokerChannel::closeSocket(SocketHandle socket) {
     if (socket != kNoSocket) {
         closesocket(static_cast<SOCKET>(socket));
