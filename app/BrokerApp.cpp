@@ -36,10 +36,13 @@ std::string process(long long processId) {
 
 // A page's connection handed to a copy: the broker's own handle, until the copy has its own.
 struct BrokerApp::Handoff {
-    Handoff(asio::ip::tcp::socket socket, asio::io_context& loop)
-        : page(std::move(socket)), timer(loop) {}
-    asio::ip::tcp::socket page;
-    asio::steady_timer timer;  // kTakeWait, from when the socket has been sent
+    Handoff(BrokerChannel::SocketHandle socket, asio::io_context& loop)
+        : page(socket), timer(loop) {}
+    ~Handoff() { BrokerChannel::closeSocket(page); }
+    Handoff(const Handoff&) = delete;
+    Handoff& operator=(const Handoff&) = delete;
+    const BrokerChannel::SocketHandle page;  // owned; never tied to this loop (see acceptPage)
+    asio::steady_timer timer;                // kTakeWait, from when the socket has been sent
 };
 
 // One copy's channel, from its connect to its departure.
@@ -186,41 +189,43 @@ void BrokerApp::acceptPage() {
     if (stopping || !port) {
         return;
     }
-    port->async_accept([this](const std::error_code& error, asio::ip::tcp::socket page) {
-        if (stopping || error == asio::error::operation_aborted) {
-            return;
-        }
-        if (error) {
-            if (!acceptFailing) {
-                acceptFailing = true;
-                log << "ravelink-broker: cannot accept connections (" << error.message()
-                    << "); trying again every " << kAcceptRetry.count() << " ms" << std::endl;
+    // Each page is taken as a plain socket: on Windows one that this loop has seen could never
+    // be served by the copy it is handed to (see BrokerChannel::acceptUnbound).
+    BrokerChannel::acceptUnbound(
+        *port, [this](const std::error_code& error, BrokerChannel::SocketHandle page,
+                      const asio::ip::tcp::endpoint& local, const asio::ip::tcp::endpoint& remote) {
+            if (stopping || error == asio::error::operation_aborted) {
+                BrokerChannel::closeSocket(page);
+                return;
             }
-            acceptTimer.expires_after(kAcceptRetry);
-            acceptTimer.async_wait([this](const std::error_code& failure) {
-                if (!failure) {
-                    acceptPage();
+            if (error) {
+                if (!acceptFailing) {
+                    acceptFailing = true;
+                    log << "ravelink-broker: cannot accept connections (" << error.message()
+                        << "); trying again every " << kAcceptRetry.count() << " ms" << std::endl;
                 }
-            });
-            return;
-        }
-        if (acceptFailing) {
-            acceptFailing = false;
-            log << "ravelink-broker: accepting connections again" << std::endl;
-        }
-        onPage(std::move(page));
-        acceptPage();
-    });
+                acceptTimer.expires_after(kAcceptRetry);
+                acceptTimer.async_wait([this](const std::error_code& failure) {
+                    if (!failure) {
+                        acceptPage();
+                    }
+                });
+                return;
+            }
+            if (acceptFailing) {
+                acceptFailing = false;
+                log << "ravelink-broker: accepting connections again" << std::endl;
+            }
+            onPage(page, local, remote);
+            acceptPage();
+        });
 }
 
-void BrokerApp::onPage(asio::ip::tcp::socket page) {
+void BrokerApp::onPage(BrokerChannel::SocketHandle page, const asio::ip::tcp::endpoint& local,
+                       const asio::ip::tcp::endpoint& remote) {
     LoopbackPeerOwner::Finding owner;
-    std::error_code localError, remoteError;
-    const auto local = page.local_endpoint(localError);
-    const auto remote = page.remote_endpoint(remoteError);
-    if (localError || remoteError) {
-        owner.detail = "the connection's addresses could not be read (" +
-                       (localError ? localError : remoteError).message() + ")";
+    if (remote.port() == 0) {
+        owner.detail = "the connection's addresses could not be read";
     } else if (!local.address().is_v4() || !remote.address().is_v4()) {
         owner.detail = "not an IPv4 connection";
     } else {
@@ -236,7 +241,7 @@ void BrokerApp::onPage(asio::ip::tcp::socket page) {
         owner, [this](const std::string& key) { return registered.count(key) > 0; }, only);
     switch (route.route) {
         case BrokerTrust::Route::toCopy:
-            handOver(*copies.at(registered.at(route.key)), std::move(page));
+            handOver(*copies.at(registered.at(route.key)), page);
             return;
         case BrokerTrust::Route::noCopy:
             quietLine(route.key, "ravelink-broker: a page of " + owner.user + " in logon session " +
@@ -244,7 +249,7 @@ void BrokerApp::onPage(asio::ip::tcp::socket page) {
                                      process(owner.processId) +
                                      ") was answered 503: no copy of ravelink is registered for "
                                      "that account");
-            answer(std::move(page), "503 Service Unavailable", kNoCopyBody);
+            answer(keep(page, local), "503 Service Unavailable", kNoCopyBody);
             return;
         case BrokerTrust::Route::unknownOwner:
             quietLine("?" + owner.detail,
@@ -254,25 +259,37 @@ void BrokerApp::onPage(asio::ip::tcp::socket page) {
                                                               "registered")
                                                 : owner.detail) +
                           ")");
-            answer(std::move(page), "403 Forbidden", kUnknownOwnerBody);
+            answer(keep(page, local), "403 Forbidden", kUnknownOwnerBody);
             return;
     }
 }
 
-void BrokerApp::handOver(Copy& copy, asio::ip::tcp::socket page) {
+asio::ip::tcp::socket BrokerApp::keep(BrokerChannel::SocketHandle page,
+                                      const asio::ip::tcp::endpoint& local) {
+    asio::ip::tcp::socket kept(loop);
+    std::error_code error;
+    kept.assign(local.protocol(), static_cast<asio::ip::tcp::socket::native_handle_type>(page),
+                error);
+    if (error) {
+        BrokerChannel::closeSocket(page);  // `kept` stays closed: the answer goes nowhere
+    }
+    return kept;
+}
+
+void BrokerApp::handOver(Copy& copy, BrokerChannel::SocketHandle page) {
     if (copy.handoffs.size() >= kMaxUntaken) {
         quietLine("untaken " + copy.key,
                   "ravelink-broker: the copy of " + describe(copy) + " has not taken " +
                       std::to_string(copy.handoffs.size()) +
                       " connections handed to it; closing its account's new pages meanwhile");
-        return;  // the page's connection closes with `page`
+        BrokerChannel::closeSocket(page);
+        return;
     }
     const std::uint64_t id = ++lastId;
-    const auto handle = static_cast<BrokerChannel::SocketHandle>(page.native_handle());
-    copy.handoffs.emplace(id, std::make_unique<Handoff>(std::move(page), loop));
+    copy.handoffs.emplace(id, std::make_unique<Handoff>(page, loop));
     const std::uint64_t copyId = copy.id;
     copy.channel->send(
-        BrokerProtocol::socket(id), handle, [this, copyId, id](const std::error_code& error) {
+        BrokerProtocol::socket(id), page, [this, copyId, id](const std::error_code& error) {
             if (error) {
                 dropCopy(copyId, "the channel failed (" + error.message() + ")");
                 return;
@@ -486,11 +503,13 @@ void BrokerApp::quietLine(const std::string& key, const std::string& line) {
     if (!quiet.mayWrite(key, heldBack)) {
         return;
     }
-    log << line;
+    // One string, written at once (GCC 12 for MinGW takes `heldBack` streamed on its own for a
+    // dangling pointer).
+    std::string text = line;
     if (heldBack > 0) {
-        log << " (" << heldBack << " more since the last line about it)";
+        text += " (" + std::to_string(heldBack) + " more since the last line about it)";
     }
-    log << std::endl;
+    log << text << std::endl;
 }
 
 std::string BrokerApp::describe(const Copy& copy) const {

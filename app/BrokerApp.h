@@ -80,8 +80,12 @@ class BrokerApp {
     void stop();
     void tryBind();
     void acceptPage();
-    void onPage(asio::ip::tcp::socket page);
-    void handOver(Copy& copy, asio::ip::tcp::socket page);
+    void onPage(platform::BrokerChannel::SocketHandle page, const asio::ip::tcp::endpoint& local,
+                const asio::ip::tcp::endpoint& remote);
+    // The page's socket on this loop, to answer it here.
+    asio::ip::tcp::socket keep(platform::BrokerChannel::SocketHandle page,
+                               const asio::ip::tcp::endpoint& local);
+    void handOver(Copy& copy, platform::BrokerChannel::SocketHandle page);
     void answer(asio::ip::tcp::socket page, const char* status, const char* body);
     void drain(std::uint64_t id);
 

@@ -11,6 +11,7 @@
 #include "RavelinkVersion.h"
 #include "app/BrokerApp.h"
 #include "platform/ProcessResources.h"
+#include "platform/ServiceHost.h"
 #include "transport/TimestampedLog.h"
 
 [[gnu::used]] static const char versionText[] = "ravelink-broker version " RAVELINK_VERSION;
@@ -23,11 +24,17 @@ int main(int, char**) {
     // A page or copy that goes while the broker writes to it ends that write only.
     platform::ProcessResources::ignoreBrokenPipes();
     BrokerApp broker(log);
-    std::string detail;
-    if (!broker.open(detail)) {
-        log << "ravelink-broker: not started: " << detail << std::endl;
-        return 2;
-    }
-    broker.run();
-    return 0;
+    // Windows: as the service "ravelink-broker" when the service manager starts it, whose stop
+    // ends it like a stop signal; elsewhere, and by hand, it just runs.
+    return platform::ServiceHost::run(
+        "ravelink-broker", [&broker] { broker.requestStop(); },
+        [&broker, &log] {
+            std::string detail;
+            if (!broker.open(detail)) {
+                log << "ravelink-broker: not started: " << detail << std::endl;
+                return 2;
+            }
+            broker.run();
+            return 0;
+        });
 }

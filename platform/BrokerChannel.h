@@ -90,18 +90,20 @@ class BrokerChannel {
     // The other end as the system reports it, gathered once when the channel was made.
     virtual const Peer& peer() const = 0;
 
-    // Takes one connection waiting on `acceptor` (the broker's listening socket, after its
-    // async_wait(wait_read)) as a plain socket of the platform that no event loop has seen, ready
-    // to send(), with its two addresses (what the owner lookup needs, read without touching the
-    // socket's data). Windows ties a socket to the first I/O completion port it is used with for
-    // as long as it lives (every asio socket is tied to its loop's), and a socket tied to the
-    // broker's port can never be served by the copy: so the broker takes connections with this,
-    // and assigns to a socket of its own loop only what it keeps (to answer it itself). Never
-    // blocks (the acceptor is made non-blocking): kNoSocket with `error` set (would_block when
-    // none waits).
-    static SocketHandle acceptUnbound(asio::ip::tcp::acceptor& acceptor,
-                                      asio::ip::tcp::endpoint& local,
-                                      asio::ip::tcp::endpoint& remote, std::error_code& error);
+    // Accepts the next connection on `acceptor` (the broker's listening socket) as a plain socket
+    // of the platform that no event loop has seen, ready to send(), with its two addresses (what
+    // the owner lookup needs, read without touching the socket's data). Windows ties a socket to
+    // the first I/O completion port it is used with for as long as it lives (every asio socket is
+    // tied to its loop's, an accepted one too), and a socket tied to the broker's port can never
+    // be served by the copy: so the broker accepts with this (Windows: AcceptEx into a socket of
+    // its own; Linux: accept4 once the acceptor is readable), and assigns to a socket of its loop
+    // only what it keeps, to answer it itself. `accepted` runs once, on the acceptor's loop: with
+    // kNoSocket and the error when accepting failed (operation_aborted: the acceptor was closed).
+    // The socket is then the handler's, to send or close.
+    using UnboundHandler = std::function<void(const std::error_code&, SocketHandle socket,
+                                              const asio::ip::tcp::endpoint& local,
+                                              const asio::ip::tcp::endpoint& remote)>;
+    static void acceptUnbound(asio::ip::tcp::acceptor& acceptor, UnboundHandler accepted);
 
     // Sends `text`, with `socket` unless it is kNoSocket. The socket stays the caller's: it may
     // close it once the handler has run (on Linux the system holds it in flight; on Windows its

@@ -1,45 +1,57 @@
-// The broker's accept on Linux. A descriptor has no tie to an event loop, so this is only the
-// plain accept, close-on-exec: the broker starts no programs, but nothing it holds should leak
-// into one.
+// The broker's accept on Linux. A descriptor has no tie to an event loop, so this is the plain
+// accept once the listening socket is readable, close-on-exec: the broker starts no programs, but
+// nothing it holds should leak into one.
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <asio/post.hpp>
+
 #include <cerrno>
+#include <utility>
 
 #include "platform/BrokerChannel.h"
 
 namespace platform {
 
-BrokerChannel::SocketHandle BrokerChannel::acceptUnbound(asio::ip::tcp::acceptor& acceptor,
-                                                         asio::ip::tcp::endpoint& local,
-                                                         asio::ip::tcp::endpoint& remote,
-                                                         std::error_code& error) {
+void BrokerChannel::acceptUnbound(asio::ip::tcp::acceptor& acceptor, UnboundHandler accepted) {
+    std::error_code error;
     acceptor.non_blocking(true, error);
     if (error) {
-        return kNoSocket;
+        asio::post(acceptor.get_executor(),
+                   [error, accepted = std::move(accepted)] { accepted(error, kNoSocket, {}, {}); });
+        return;
     }
-    int socket;
-    socklen_t size;
-    do {
-        size = static_cast<socklen_t>(remote.capacity());
-        socket = ::accept4(acceptor.native_handle(), remote.data(), &size, SOCK_CLOEXEC);
-    } while (socket < 0 && (errno == EINTR || errno == ECONNABORTED));
-    if (socket < 0) {
-        error = errno == EAGAIN || errno == EWOULDBLOCK
-                    ? asio::error::make_error_code(asio::error::would_block)
-                    : std::error_code(errno, std::system_category());
-        return kNoSocket;
-    }
-    remote.resize(size);
-    size = static_cast<socklen_t>(local.capacity());
-    if (::getsockname(socket, local.data(), &size) != 0) {
-        error = std::error_code(errno, std::system_category());
-        ::close(socket);
-        return kNoSocket;
-    }
-    local.resize(size);
-    error.clear();
-    return static_cast<SocketHandle>(socket);
+    acceptor.async_wait(
+        asio::socket_base::wait_read,
+        [&acceptor, accepted = std::move(accepted)](const std::error_code& waitError) mutable {
+            if (waitError) {
+                accepted(waitError, kNoSocket, {}, {});
+                return;  // the acceptor may be gone
+            }
+            asio::ip::tcp::endpoint local, remote;
+            socklen_t size = static_cast<socklen_t>(remote.capacity());
+            const int socket =
+                ::accept4(acceptor.native_handle(), remote.data(), &size, SOCK_CLOEXEC);
+            if (socket < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ||
+                    errno == ECONNABORTED) {
+                    acceptUnbound(acceptor, std::move(accepted));  // gone before it was taken
+                } else {
+                    accepted(std::error_code(errno, std::system_category()), kNoSocket, {}, {});
+                }
+                return;
+            }
+            remote.resize(size);
+            size = static_cast<socklen_t>(local.capacity());
+            if (::getsockname(socket, local.data(), &size) != 0) {
+                const std::error_code failure(errno, std::system_category());
+                ::close(socket);
+                accepted(failure, kNoSocket, {}, {});
+                return;
+            }
+            local.resize(size);
+            accepted(std::error_code(), static_cast<SocketHandle>(socket), local, remote);
+        });
 }
 
 }  // namespace platform

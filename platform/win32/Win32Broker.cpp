@@ -14,6 +14,7 @@
 // clang-format off
 #include <winsock2.h>
 #include <windows.h>
+#include <mswsock.h>
 #include <sddl.h>
 // clang-format on
 
@@ -530,41 +531,66 @@ std::unique_ptr<BrokerChannel> BrokerChannel::connect(asio::io_context& loop,
                                           std::move(who));
 }
 
-BrokerChannel::SocketHandle BrokerChannel::acceptUnbound(asio::ip::tcp::acceptor& acceptor,
-                                                         asio::ip::tcp::endpoint& local,
-                                                         asio::ip::tcp::endpoint& remote,
-                                                         std::error_code& error) {
-    acceptor.non_blocking(true, error);
-    if (error) {
-        return kNoSocket;
+void BrokerChannel::acceptUnbound(asio::ip::tcp::acceptor& acceptor, UnboundHandler accepted) {
+    // AcceptEx completes through the listening socket's port; the socket it accepts into is made
+    // here and never tied to one. Never inherited by a program the broker might start.
+    constexpr DWORD kAddressRoom = sizeof(sockaddr_storage) + 16;
+    struct Pending {
+        SOCKET socket = INVALID_SOCKET;
+        SOCKET listening = INVALID_SOCKET;
+        char addresses[2 * kAddressRoom];
+    };
+    auto pending = std::make_shared<Pending>();
+    pending->listening = acceptor.native_handle();
+    pending->socket = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                 WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (pending->socket == INVALID_SOCKET) {
+        const std::error_code error = windowsError(static_cast<DWORD>(WSAGetLastError()));
+        asio::post(acceptor.get_executor(),
+                   [error, accepted = std::move(accepted)] { accepted(error, kNoSocket, {}, {}); });
+        return;
     }
-    SOCKET socket;
-    int size;
-    do {
-        size = static_cast<int>(remote.capacity());
-        socket = ::accept(acceptor.native_handle(), remote.data(), &size);
-    } while (socket == INVALID_SOCKET && WSAGetLastError() == WSAECONNRESET);
-    if (socket == INVALID_SOCKET) {
-        const int code = WSAGetLastError();
-        error = code == WSAEWOULDBLOCK ? asio::error::make_error_code(asio::error::would_block)
-                                       : windowsError(static_cast<DWORD>(code));
-        return kNoSocket;
+    asio::windows::overlapped_ptr waiting(
+        acceptor.get_executor(),
+        [pending, accepted = std::move(accepted)](const std::error_code& error, std::size_t) {
+            if (error) {
+                closesocket(pending->socket);
+                accepted(isWindowsError(error, ERROR_OPERATION_ABORTED)
+                             ? asio::error::make_error_code(asio::error::operation_aborted)
+                             : error,
+                         kNoSocket, {}, {});
+                return;
+            }
+            // Gives the socket its addresses, so that it works as one accept() made.
+            setsockopt(pending->socket, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
+                       reinterpret_cast<const char*>(&pending->listening),
+                       sizeof pending->listening);
+            sockaddr* localAddress = nullptr;
+            sockaddr* remoteAddress = nullptr;
+            int localSize = 0;
+            int remoteSize = 0;
+            GetAcceptExSockaddrs(pending->addresses, 0, kAddressRoom, kAddressRoom, &localAddress,
+                                 &localSize, &remoteAddress, &remoteSize);
+            asio::ip::tcp::endpoint local, remote;
+            if (localAddress != nullptr && remoteAddress != nullptr &&
+                static_cast<std::size_t>(localSize) <= local.capacity() &&
+                static_cast<std::size_t>(remoteSize) <= remote.capacity()) {
+                std::memcpy(local.data(), localAddress, static_cast<std::size_t>(localSize));
+                local.resize(static_cast<std::size_t>(localSize));
+                std::memcpy(remote.data(), remoteAddress, static_cast<std::size_t>(remoteSize));
+                remote.resize(static_cast<std::size_t>(remoteSize));
+            }
+            accepted(std::error_code(), static_cast<SocketHandle>(pending->socket), local, remote);
+        });
+    DWORD received = 0;
+    const BOOL done = AcceptEx(pending->listening, pending->socket, pending->addresses, 0,
+                               kAddressRoom, kAddressRoom, &received, waiting.get());
+    const DWORD error = static_cast<DWORD>(WSAGetLastError());
+    if (done || error == ERROR_IO_PENDING) {
+        waiting.release();
+    } else {
+        waiting.complete(windowsError(error), 0);
     }
-    remote.resize(static_cast<std::size_t>(size));
-    size = static_cast<int>(local.capacity());
-    if (getsockname(socket, local.data(), &size) != 0) {
-        error = windowsError(static_cast<DWORD>(WSAGetLastError()));
-        closesocket(socket);
-        return kNoSocket;
-    }
-    local.resize(static_cast<std::size_t>(size));
-    // An accepted socket takes the listening one's non-blocking mode; the copy's loop, like every
-    // asio socket, starts from blocking. Never inherited by a program the broker might start.
-    u_long blocking = 0;
-    ioctlsocket(socket, FIONBIO, &blocking);
-    SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
-    error.clear();
-    return static_cast<SocketHandle>(socket);
 }
 
 const char* BrokerChannel::systemUser() {

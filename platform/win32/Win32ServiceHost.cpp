@@ -2,6 +2,8 @@
 // body on the service's thread.
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <atomic>
 #include <mutex>
 #include <utility>
@@ -77,6 +79,42 @@ void WINAPI serviceMain(DWORD, wchar_t**) {
     report(SERVICE_STOPPED, service.exitCode);
 }
 
+// Whether the service control manager (services.exe) started this process. Asked before the
+// dispatcher: Windows' dispatcher answers ERROR_FAILED_SERVICE_CONTROLLER_CONNECT at once to a
+// process the manager did not start, but Wine's waits for a control pipe that never comes.
+bool startedByServiceManager() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const DWORD self = GetCurrentProcessId();
+    DWORD parent = 0;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == self) {
+            parent = entry.th32ParentProcessID;
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    HANDLE process =
+        parent == 0 ? nullptr : OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent);
+    if (process == nullptr) {
+        return false;
+    }
+    wchar_t path[MAX_PATH];
+    DWORD size = MAX_PATH;
+    const bool named = QueryFullProcessImageNameW(process, 0, path, &size);
+    CloseHandle(process);
+    if (!named) {
+        return false;
+    }
+    const wchar_t* slash = wcsrchr(path, L'\\');
+    return _wcsicmp(slash == nullptr ? path : slash + 1, L"services.exe") == 0;
+}
+
 }  // namespace
 
 int ServiceHost::run(const std::string& name, std::function<void()> requestStop,
@@ -85,11 +123,11 @@ int ServiceHost::run(const std::string& name, std::function<void()> requestStop,
     service.requestStop = std::move(requestStop);
     service.body = &body;
     SERVICE_TABLE_ENTRYW table[] = {{&service.name[0], &serviceMain}, {nullptr, nullptr}};
-    if (StartServiceCtrlDispatcherW(table) || service.entered) {
+    if (startedByServiceManager() && (StartServiceCtrlDispatcherW(table) || service.entered)) {
         return service.exitCode;
     }
-    // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT: started from a console or by hand, not as a
-    // service. Any other failure leaves no manager to report to either.
+    // Started from a console or by hand, not as a service (or the dispatcher failed at once,
+    // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, which leaves no manager to report to either).
     return body();
 }
 

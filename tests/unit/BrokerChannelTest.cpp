@@ -123,11 +123,22 @@ TEST_F(BrokerChannelTest, EachEndKnowsTheOtherAndAPageConnectionIsServedFromTheR
 
     asio::ip::tcp::acceptor port(loop, {asio::ip::address_v4::loopback(), 0});
     asio::ip::tcp::socket page(loop);
-    page.connect(port.local_endpoint());
+    bool taken = false;
+    BrokerChannel::SocketHandle handedOn = BrokerChannel::kNoSocket;
     asio::ip::tcp::endpoint local, remote;
-    const BrokerChannel::SocketHandle handedOn =
-        BrokerChannel::acceptUnbound(port, local, remote, error);
-    ASSERT_NE(handedOn, BrokerChannel::kNoSocket) << error.message();
+    BrokerChannel::acceptUnbound(
+        port,
+        [&](const std::error_code& error, BrokerChannel::SocketHandle socket,
+            const asio::ip::tcp::endpoint& localEnd, const asio::ip::tcp::endpoint& remoteEnd) {
+            EXPECT_FALSE(error) << error.message();
+            taken = true;
+            handedOn = socket;
+            local = localEnd;
+            remote = remoteEnd;
+        });
+    page.connect(port.local_endpoint());
+    ASSERT_TRUE(runUntil(loop, [&taken] { return taken; }));
+    ASSERT_NE(handedOn, BrokerChannel::kNoSocket);
     EXPECT_EQ(remote, page.local_endpoint());
     EXPECT_EQ(local, page.remote_endpoint());
     sent = asio::error::would_block;
