@@ -12,8 +12,7 @@ namespace platform {
 // thread, reported running while it runs and stopped, with its exit code, when it returns. The
 // manager's stop and shutdown controls call `requestStop` on the manager's thread, not the
 // body's: it only hands the request to the body's event loop (asio::post). Started from a console
-// or by hand (its parent is not services.exe, or the dispatcher cannot connect to a manager), the
-// body just runs.
+// or by hand (the manager does not name this process as the service's), the body just runs.
 // Linux: the body just runs (systemd starts a service as a plain process; stop requests arrive as
 // signals, which the body handles itself).
 class ServiceHost {

@@ -2,7 +2,10 @@
 // body on the service's thread.
 #include <windows.h>
 
-#include <tlhelp32.h>
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <cstdio>
 
 #include <atomic>
 #include <mutex>
@@ -64,6 +67,23 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
     }
 }
 
+// A service has no console: its standard error goes to <ProgramData>\<name>\<name>.log
+// (appended), or else nowhere, so that the body writes its lines as it does elsewhere.
+void openServiceLog() {
+    wchar_t* data = nullptr;
+    std::wstring file;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &data))) {
+        const std::wstring folder = std::wstring(data) + L"\\" + service.name;
+        CreateDirectoryW(folder.c_str(), nullptr);
+        file = folder + L"\\" + service.name + L".log";
+    }
+    CoTaskMemFree(data);
+    if (file.empty() || _wfreopen(file.c_str(), L"a", stderr) == nullptr) {
+        _wfreopen(L"NUL", L"w", stderr);
+    }
+    setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
 void WINAPI serviceMain(DWORD, wchar_t**) {
     service.entered = true;
     {
@@ -74,45 +94,33 @@ void WINAPI serviceMain(DWORD, wchar_t**) {
         service.exitCode = 1;  // the manager cannot be told anything: it sees the process end
         return;
     }
+    openServiceLog();
     report(SERVICE_RUNNING, 0);
     service.exitCode = (*service.body)();
     report(SERVICE_STOPPED, service.exitCode);
 }
 
-// Whether the service control manager (services.exe) started this process. Asked before the
-// dispatcher: Windows' dispatcher answers ERROR_FAILED_SERVICE_CONTROLLER_CONNECT at once to a
-// process the manager did not start, but Wine's waits for a control pipe that never comes.
-bool startedByServiceManager() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
+// Whether the service control manager started this process as the service: the manager names
+// the process it started for it. Asked before the dispatcher: Windows' dispatcher answers
+// ERROR_FAILED_SERVICE_CONTROLLER_CONNECT at once to a process the manager did not start, but
+// Wine's waits for a control pipe that never comes.
+bool startedAsService(const std::wstring& name) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
         return false;
     }
-    const DWORD self = GetCurrentProcessId();
-    DWORD parent = 0;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == self) {
-            parent = entry.th32ParentProcessID;
-            break;
-        }
+    bool started = false;
+    SC_HANDLE handle = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
+    if (handle != nullptr) {
+        SERVICE_STATUS_PROCESS status{};
+        DWORD size = 0;
+        started = QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO,
+                                       reinterpret_cast<BYTE*>(&status), sizeof status, &size) &&
+                  status.dwProcessId == GetCurrentProcessId();
+        CloseServiceHandle(handle);
     }
-    CloseHandle(snapshot);
-    HANDLE process =
-        parent == 0 ? nullptr : OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent);
-    if (process == nullptr) {
-        return false;
-    }
-    wchar_t path[MAX_PATH];
-    DWORD size = MAX_PATH;
-    const bool named = QueryFullProcessImageNameW(process, 0, path, &size);
-    CloseHandle(process);
-    if (!named) {
-        return false;
-    }
-    const wchar_t* slash = wcsrchr(path, L'\\');
-    return _wcsicmp(slash == nullptr ? path : slash + 1, L"services.exe") == 0;
+    CloseServiceHandle(manager);
+    return started;
 }
 
 }  // namespace
@@ -123,7 +131,7 @@ int ServiceHost::run(const std::string& name, std::function<void()> requestStop,
     service.requestStop = std::move(requestStop);
     service.body = &body;
     SERVICE_TABLE_ENTRYW table[] = {{&service.name[0], &serviceMain}, {nullptr, nullptr}};
-    if (startedByServiceManager() && (StartServiceCtrlDispatcherW(table) || service.entered)) {
+    if (startedAsService(service.name) && (StartServiceCtrlDispatcherW(table) || service.entered)) {
         return service.exitCode;
     }
     // Started from a console or by hand, not as a service (or the dispatcher failed at once,
