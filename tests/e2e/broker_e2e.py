@@ -63,11 +63,11 @@ for line in sys.stdin:
     print(json.dumps(answer), flush=True)
 """
 
-# A raw client of the broker channel, as an account: sends the messages given (text, or null for
-# "close now"), then reports every message received (and whether it carried descriptors) until the
+# A raw client of the broker channel, as an account: sends the messages given (text; [text, n] for
+# a text with n descriptors attached; null for "close now"), then reports every message received (and whether it carried descriptors) until the
 # broker closes the channel or `listen` seconds pass.
 _CHANNEL = r"""
-import array, json, socket, sys
+import array, json, os, socket, sys
 messages, listen = json.loads(sys.argv[1]), float(sys.argv[2])
 channel = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
 channel.connect(sys.argv[3])
@@ -76,7 +76,11 @@ for message in messages:
         channel.close()
         print(json.dumps({"received": [], "closed": False}))
         sys.exit(0)
-    channel.send(message.encode())
+    if isinstance(message, list):
+        fds = array.array("i", [os.open("/dev/null", os.O_RDONLY) for _ in range(message[1])])
+        channel.sendmsg([message[0].encode()], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, fds)])
+    else:
+        channel.send(message.encode())
 received, closed = [], False
 channel.settimeout(listen)
 try:
@@ -116,8 +120,11 @@ class Process:
         return (self.stdout.text() + self.stderr.text()).decode("utf-8", "replace")
 
     def wait_log(self, text, count=1, timeout=TIMEOUT):
-        wait_until(lambda: self.log().count(text) >= count or self.process.poll() is not None,
-                   timeout, "%r in the log of %r" % (text, self.process.args))
+        try:
+            wait_until(lambda: self.log().count(text) >= count or self.process.poll() is not None,
+                       timeout, "%r in the log of %r" % (text, self.process.args))
+        except AssertionError as timedOut:
+            raise AssertionError("%s; the log: %s" % (timedOut, self.log())) from None
         if self.log().count(text) < count:
             raise AssertionError("%r exited with %r before it wrote %r; its log: %s"
                                  % (self.process.args, self.process.poll(), text, self.log()))
@@ -339,6 +346,9 @@ class BrokerTests(unittest.TestCase):
             ("dies mid-registration", [hello(60012), None], 0.0, 60012, "copy of uid 60012"),
             ("a second hello", [hello(60013), hello(60013)], 2.0, 60013, "out of turn"),
             ("a version it does not speak", [hello(60014, 9)], 2.0, 60014, "version 9"),
+            ("a descriptor from a copy", [[hello(60015), 1]], 2.0, 60015, "it sent a socket"),
+            ("two descriptors", [hello(60016), ["took\t1", 2]], 2.0, 60016, "(Bad message)"),
+            ("too long", [hello(60017), "took\t" + "1" * 2000], 2.0, 60017, "Message too long"),
         ]
         for name, messages, listen, uid, logged in cases:
             with self.subTest(name):
