@@ -100,6 +100,26 @@ except OSError:
 print(json.dumps({"received": received, "closed": closed}))
 """
 
+# A stand-in broker, as an account: listens at the broker's socket; on the first channel it reads
+# the hello and sends the messages given (nothing, to stay silent); on later ones it welcomes.
+_FAKE_BROKER = r"""
+import json, os, socket, sys
+messages, path = json.loads(sys.argv[1]), sys.argv[2]
+listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+listener.bind(path)
+os.chmod(path, 0o666)
+listener.listen(8)
+print("listening", flush=True)
+kept, first = [], True
+while True:
+    channel, _ = listener.accept()
+    kept.append(channel)
+    print("hello: %s" % channel.recv(2048).decode(), flush=True)
+    for message in (messages if first else ["welcome"]):
+        channel.send(message.encode())
+    first = False
+"""
+
 
 def as_account(uid):
     return dict(user=uid, group=uid, extra_groups=[], cwd=WORK,
@@ -329,6 +349,44 @@ class BrokerTests(unittest.TestCase):
         self.assertEqual(http_answer(BOB).split("\r\n", 1)[0], "HTTP/1.1 403 Forbidden")
         self.assertNotIn("broker", copy.log())
         self.assertEqual(copy.stop(), 0)
+
+    def test_a_copy_trusts_only_a_broker_of_root_and_drops_one_that_sends_garbage(self):
+        cases = [
+            # (the stand-in's uid, what it sends after the hello, what the copy writes)
+            (MALLORY, ["welcome"], "served by uid %d" % MALLORY),
+            (0, [], "the broker did not answer within 2000 ms"),
+            (0, ["welcome", "garbage"], "lost the machine's broker (it sent a message"),
+            (0, ["welcome", "socket\t1"], "lost the machine's broker (it sent a message"),
+            (0, ["welcome", "welcome"], "lost the machine's broker (it sent a message"),
+        ]
+        for uid, messages, logged in cases:
+            with self.subTest(messages=messages, uid=uid):
+                os.makedirs("/run/ravelink", exist_ok=True)
+                os.chmod("/run/ravelink", 0o777 if uid else 0o755)  # lets the impostor in
+                fake = subprocess.Popen(["/usr/bin/python3", "-c", _FAKE_BROKER,
+                                         json.dumps(messages), SOCKET_PATH],
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                        text=True, **(as_account(uid) if uid else dict(cwd=WORK)))
+                copy = None
+                try:
+                    self.assertEqual(fake.stdout.readline(), "listening\n")
+                    copy = self.copy(ALICE, expect=None)
+                    copy.wait_log(logged)
+                    if "lost" in logged:
+                        copy.wait_log("registered with the machine's broker (process id %d) again"
+                                      % fake.pid)
+                        self.assertFalse(harness.port_accepts())
+                    else:
+                        self.assertNotIn("registered with", copy.log())
+                        wait_until(harness.port_accepts, TIMEOUT, "the copy listening itself")
+                        self.assertEqual(served_by(ALICE), ALICE)
+                    self.assertEqual(copy.stop(), 0)
+                finally:
+                    if copy is not None:
+                        copy.kill()
+                    fake.kill()
+                    fake.wait()
+                    shutil.rmtree("/run/ravelink")
 
     def test_faults_on_the_channel_leave_the_other_copies_served(self):
         broker = self.broker()
