@@ -388,6 +388,39 @@ class BrokerTests(unittest.TestCase):
                     fake.wait()
                     shutil.rmtree("/run/ravelink")
 
+    def test_the_broker_refuses_a_folder_others_could_write_and_a_second_broker(self):
+        def writable(path):
+            os.makedirs(path)
+            os.chmod(path, 0o775)
+
+        def link(path):
+            os.symlink(WORK, path)
+
+        def running(path):
+            self.broker()
+
+        cases = [
+            (writable, "can be written by others than root (mode 0775)"),
+            (link, "is not a folder (a symbolic link or a file)"),
+            (running, "another ravelink-broker already listens at %s" % SOCKET_PATH),
+        ]
+        for prepare_folder, logged in cases:
+            with self.subTest(logged):
+                prepare_folder("/run/ravelink")
+                try:
+                    broker = Process([BROKER])
+                    self.processes.append(broker)
+                    self.assertEqual(broker.wait_exit(), 2, broker.log())
+                    self.assertIn("ravelink-broker: not started: ", broker.log())
+                    self.assertIn(logged, broker.log())
+                finally:
+                    for process in self.processes:
+                        process.kill()
+                    if os.path.islink("/run/ravelink"):
+                        os.unlink("/run/ravelink")
+                    else:
+                        shutil.rmtree("/run/ravelink")
+
     def test_faults_on_the_channel_leave_the_other_copies_served(self):
         broker = self.broker()
         self.copy(ALICE)
