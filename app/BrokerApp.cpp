@@ -503,8 +503,6 @@ void BrokerApp::quietLine(const std::string& key, const std::string& line) {
     if (!quiet.mayWrite(key, heldBack)) {
         return;
     }
-    // One string, written at once (GCC 12 for MinGW takes `heldBack` streamed on its own for a
-    // dangling pointer).
     std::string text = line;
     if (heldBack > 0) {
         text += " (" + std::to_string(heldBack) + " more since the last line about it)";
