@@ -150,7 +150,7 @@ test-sanitize: deps
 	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DRAVELINK_SANITIZE=ON >/dev/null
 	@cmake --build build/sanitize -j2 --target ravelink ravelink-broker ravelink_info ravelink_unit_tests \
 		ravelink_test_plugins ravelink_corpus_replay
-	ctest --test-dir build/sanitize -R '^(unit|e2e|e2e-broker|fuzz-corpus)$$' --output-on-failure \
+	ctest --test-dir build/sanitize -R '^(unit|broker-channel|e2e|e2e-broker|fuzz-corpus)$$' --output-on-failure \
 		--output-junit ctest-junit.xml
 
 # Fuzzes the request reader and the reply writer with libFuzzer (clang-14, AddressSanitizer and
