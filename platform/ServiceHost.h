@@ -12,7 +12,8 @@ namespace platform {
 // thread, reported running while it runs and stopped, with its exit code, when it returns. The
 // manager's stop and shutdown controls call `requestStop` on the manager's thread, not the
 // body's: it only hands the request to the body's event loop (asio::post). Started from a console
-// or by hand (the manager does not name this process as the service's), the body just runs.
+// or by hand (the manager does not name this process as the service's), the body just runs. A
+// service has no console: its standard error is appended to <ProgramData>\<name>\<name>.log.
 // Linux: the body just runs (systemd starts a service as a plain process; stop requests arrive as
 // signals, which the body handles itself).
 class ServiceHost {
