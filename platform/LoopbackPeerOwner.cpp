@@ -53,6 +53,7 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::decide(const Connection& connectio
         return finding;
     }
     finding.user = facts.processUser;
+    finding.session = facts.processSession;
     if (facts.processUser != facts.ownUser) {
         finding.verdict = kOtherUser;
     } else if (facts.processSession != facts.ownSession) {
@@ -80,12 +81,8 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::decide(const LinuxFacts& facts) {
         finding.detail = "the socket at the other end is no longer held by any process";
         return finding;
     }
-    if (facts.uid == facts.ownUid) {
-        finding.verdict = kSameUser;
-        return finding;
-    }
-    finding.verdict = kOtherUser;
     finding.user = "uid " + std::to_string(facts.uid);
+    finding.verdict = facts.uid == facts.ownUid ? kSameUser : kOtherUser;
     return finding;
 }
 

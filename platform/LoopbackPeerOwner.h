@@ -49,7 +49,9 @@ class LoopbackPeerOwner {
         Verdict verdict = kUnknown;
         // The owner's account by its number ("uid 65534", "S-1-5-21-..."), empty when not known.
         // Also the key by which refusals are counted.
+        // Filled whenever the owner is known, whatever the verdict (the broker routes by it).
         std::string user;
+        unsigned long session = 0;  // Windows: the owner's logon session; 0 on Linux
         long long processId = -1;  // -1 when not known
         std::string detail;        // what failed, for kUnknown; the sessions, for kOtherSession
     };

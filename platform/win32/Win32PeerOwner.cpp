@@ -14,6 +14,7 @@
 
 #include "platform/LoopbackPeerOwner.h"
 #include "platform/win32/Win32Text.h"
+#include "platform/win32/Win32Token.h"
 
 namespace platform {
 
@@ -28,37 +29,6 @@ struct Handle {
         }
     }
 };
-
-// The user SID (as text) and session id of a process token; false with `error` set on failure.
-bool readToken(HANDLE process, std::string& user, unsigned long& session, unsigned long& error) {
-    Handle token;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token.handle)) {
-        error = GetLastError();
-        return false;
-    }
-    DWORD size = 0;
-    GetTokenInformation(token.handle, TokenUser, nullptr, 0, &size);
-    std::vector<unsigned char> buffer(size == 0 ? 1 : size);
-    if (!GetTokenInformation(token.handle, TokenUser, buffer.data(), size, &size)) {
-        error = GetLastError();
-        return false;
-    }
-    const TOKEN_USER* tokenUser = reinterpret_cast<const TOKEN_USER*>(buffer.data());
-    char* text = nullptr;  // a SID's text is ASCII
-    if (!ConvertSidToStringSidA(tokenUser->User.Sid, &text)) {
-        error = GetLastError();
-        return false;
-    }
-    user = text;
-    LocalFree(text);
-    DWORD sessionId = 0;
-    if (!GetTokenInformation(token.handle, TokenSessionId, &sessionId, sizeof sessionId, &size)) {
-        error = GetLastError();
-        return false;
-    }
-    session = sessionId;
-    return true;
-}
 
 void readTable(LoopbackPeerOwner::WindowsFacts& facts) {
     std::vector<unsigned char> buffer(16 * 1024);
@@ -105,7 +75,8 @@ struct LoopbackPeerOwner::State {
 
 LoopbackPeerOwner::LoopbackPeerOwner() : state(new State) {
     unsigned long error = 0;
-    state->ownRead = readToken(GetCurrentProcess(), state->ownUser, state->ownSession, error);
+    state->ownRead =
+        Win32Token::read(GetCurrentProcess(), state->ownUser, state->ownSession, error);
 }
 
 LoopbackPeerOwner::~LoopbackPeerOwner() = default;
@@ -123,8 +94,8 @@ LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection)
             facts.processError = GetLastError();
         } else {
             facts.processOpened = true;
-            facts.tokenRead = readToken(process.handle, facts.processUser, facts.processSession,
-                                        facts.processError);
+            facts.tokenRead = Win32Token::read(process.handle, facts.processUser,
+                                               facts.processSession, facts.processError);
         }
     }
     return decide(connection, facts);

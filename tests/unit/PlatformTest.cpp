@@ -396,11 +396,11 @@ TEST(LoopbackPeerOwner, DecidesFromTheKernelsAnswerAboutThePeerSocket) {
     } cases[] = {
         // one case per line
         // clang-format off
-        {"same user", true, established, 42, 1000, 1000, Owner::kSameUser, ""},
+        {"same user", true, established, 42, 1000, 1000, Owner::kSameUser, "uid 1000"},
         {"another user", true, established, 42, 1001, 1000, Owner::kOtherUser, "uid 1001"},
         {"root, to a user's copy", true, established, 42, 0, 1000, Owner::kOtherUser, "uid 0"},
         {"a user, to root's copy", true, established, 42, 1000, 0, Owner::kOtherUser, "uid 1000"},
-        {"root, to root's copy", true, established, 42, 0, 0, Owner::kSameUser, ""},
+        {"root, to root's copy", true, established, 42, 0, 0, Owner::kSameUser, "uid 0"},
         {"no answer", false, 0, 0, 1000, 1000, Owner::kUnknown, ""},
         {"a listener of the same user", true, Owner::kTcpListen, 42, 1000, 1000, Owner::kUnknown, ""},
         {"only lingering", true, Owner::kTcpTimeWait, 42, 1000, 1000, Owner::kUnknown, ""},
