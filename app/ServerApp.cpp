@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/BrokerRefusal.h"
 #include "app/ListenError.h"
 #include "notification/ConnectCloseNotification.h"
 #include "notification/ConnectReadyNotification.h"
@@ -73,16 +74,25 @@ void ServerApp::init() {
     }
 
     server.set_validate_handler(std::bind(&ServerApp::onValidate, this, _1));
+    broker =
+        std::make_unique<transport::BrokerClient>(server.get_io_service(), acceptor, std::cerr);
 }
 
 void ServerApp::run() {
     init();
 
-    const std::error_code error = acceptor.listen("127.0.0.1", 7321);
-    if (error) {
-        throw ListenError(error.message());
+    std::string detail;
+    switch (broker->start(detail)) {
+        case transport::BrokerClient::Start::registered:
+        case transport::BrokerClient::Start::listening:
+            break;
+        case transport::BrokerClient::Start::anotherCopy:
+            throw BrokerRefusal(detail, true);
+        case transport::BrokerClient::Start::refused:
+            throw BrokerRefusal(detail, false);
+        case transport::BrokerClient::Start::cannotListen:
+            throw ListenError(detail);
     }
-    acceptor.start();
     // Every handler keeps a failure to its connection (see guardConnection()); should anything
     // still escape the event loop, it is logged and serving goes on, as the loop allows.
     for (;;) {
@@ -280,6 +290,7 @@ void ServerApp::stop() {
     // Back to the default action: a second signal ends the process without waiting for pages.
     stopSignals->clear(ignored);
     acceptor.stop();
+    broker->stop();
     // Each close completes later, through onClose, which releases that connection's modules. A page
     // that does not answer the close is dropped after the library's close timeout.
     std::vector<connection_ptr> open;

@@ -10,6 +10,7 @@
 #include "plugin/PluginsManager.h"
 #include "policy/Policy.h"
 #include "transport/Acceptor.h"
+#include "transport/BrokerClient.h"
 #include "transport/LogDestination.h"
 #include "transport/PeerCheck.h"
 #include "transport/ReplyBacklog.h"
@@ -42,8 +43,8 @@
 //
 // Member order is ownership order: the PluginsManager (with its observers registered) and the
 // backlog exist before the endpoint and are destroyed after it, so no event can reach a
-// half-destroyed host; the connection records, the acceptor and the stop signals go before the
-// endpoint whose event loop they use.
+// half-destroyed host; the connection records, the acceptor, the broker client and the stop
+// signals go before the endpoint whose event loop they use.
 class ServerApp {
   public:
     ServerApp();
@@ -56,8 +57,10 @@ class ServerApp {
     ServerApp(const ServerApp&) = delete;
     ServerApp& operator=(const ServerApp&) = delete;
 
-    // Sets up, listens on 127.0.0.1:7321 and serves until the event loop runs out of work, which
-    // happens only after a stop signal. Throws ListenError when the address cannot be listened on.
+    // Sets up, registers with the machine's broker where one runs or else listens on
+    // 127.0.0.1:7321 (see transport::BrokerClient), and serves until the event loop runs out of
+    // work, which happens only after a stop signal. Throws BrokerRefusal when the broker refuses
+    // this copy, ListenError when there is no broker and the address cannot be listened on.
     void run();
 
   private:
@@ -94,6 +97,9 @@ class ServerApp {
     // the unsent replies in them, so that free memory goes back to the system after that.
     std::size_t leavingCount = 0;
     transport::Acceptor acceptor;
+    // Registers with the broker, or listens through the acceptor; made once the endpoint's event
+    // loop exists, gone before the acceptor it uses.
+    std::unique_ptr<transport::BrokerClient> broker;
     // Waits on the endpoint's event loop, so it goes before the endpoint does. Null where the
     // platform has no stop signals.
     std::unique_ptr<asio::signal_set> stopSignals;

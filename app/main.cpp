@@ -1,13 +1,17 @@
 // ravelink: lets web pages on this machine call native plug-in modules over a WebSocket on
-// 127.0.0.1:7321. Windowless; reads no command line, environment or configuration.
+// 127.0.0.1:7321. Windowless; reads no command line, environment or configuration. Where the
+// machine's broker (ravelink-broker) runs, the copy registers with it and serves the pages of its
+// account that the broker hands over, instead of listening itself.
 //
 // Exit codes: 0 when serving ends (after a stop signal, see ServerApp), 1 when another copy already
-// runs in this session, 2 when the address cannot be listened on.
+// runs in this session (or is registered with the broker for this account and session), 2 when
+// the broker refuses this copy, or when there is no broker and the address cannot be listened on.
 
 #include <iostream>
 #include <memory>
 
 #include "RavelinkVersion.h"
+#include "app/BrokerRefusal.h"
 #include "app/ListenError.h"
 #include "app/ProgramLog.h"
 #include "app/ServerApp.h"
@@ -42,6 +46,15 @@ int main(int, char**) {
         app.run();
     } catch (const ListenError& error) {
         std::cerr << "ravelink: not started: " << error.what() << std::endl;
+        return 2;
+    } catch (const BrokerRefusal& refusal) {
+        if (refusal.anotherCopy()) {
+            std::cerr << "ravelink: not started: another copy of this account already runs in "
+                         "this session and is registered with the machine's broker ("
+                      << refusal.what() << ")" << std::endl;
+            return 1;
+        }
+        std::cerr << "ravelink: not started: " << refusal.what() << std::endl;
         return 2;
     }
     // The claim ends before tear-down, so a new copy may start while this one winds down.

@@ -35,6 +35,10 @@ class BrokerChannel {
     static constexpr const char* kLinuxPath = "/run/ravelink/broker.sock";
     static constexpr const char* kWindowsPipe = "\\\\.\\pipe\\ravelink-broker";
 
+    // The system's own account, by number as Peer::user names accounts: "uid 0"; Windows: the
+    // local system's SID, "S-1-5-18". A copy trusts a broker that runs as it (see BrokerTrust).
+    static const char* systemUser();
+
     // The platform's socket handle: a file descriptor, or a Windows SOCKET.
     using SocketHandle = std::uintptr_t;
     static constexpr SocketHandle kNoSocket = ~SocketHandle(0);
@@ -43,7 +47,7 @@ class BrokerChannel {
     // LoopbackPeerOwner::Finding::user uses ("uid 1000"; Windows: the textual SID), so the two can
     // be compared; `session` is the Windows logon session (0 on Linux).
     struct Peer {
-        bool known = false;    // else `failure` says why the system could not tell
+        bool known = false;  // else `failure` says why the system could not tell
         std::string failure;
         std::string user;
         unsigned long session = 0;

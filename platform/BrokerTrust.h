@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/BrokerChannel.h"
@@ -48,10 +49,13 @@ class BrokerTrust {
         Route route = Route::unknownOwner;
         std::string key;  // for toCopy and noCopy: the account
     };
-    // `onlyCopyKey` is the key of the one registered copy when exactly one is registered, else
-    // empty: where the system keeps no socket owners (owner process id 0, as under Wine) a
-    // connection goes to that copy, and otherwise is refused like an unknown owner.
-    static Handoff route(const LoopbackPeerOwner::Finding& owner, const std::string& onlyCopyKey);
+    // `registered` tells whether a copy of that key is registered; `onlyCopyKey` is the key of the
+    // one registered copy when exactly one is registered, else empty: where the system keeps no
+    // socket owners (owner process id 0, as under Wine) a connection goes to that copy, and
+    // otherwise is refused like an unknown owner.
+    static Handoff route(const LoopbackPeerOwner::Finding& owner,
+                         const std::function<bool(const std::string& key)>& registered,
+                         const std::string& onlyCopyKey);
 };
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -17,6 +18,10 @@ namespace transport {
 // access log one when accepting works again. Accepted sockets get TCP_NODELAY: a reply is one
 // write, and Nagle's algorithm would only hold it back waiting for the page's acknowledgement.
 //
+// It also serves sockets accepted elsewhere (the machine's broker hands each page's connection to
+// its account's copy): adopt() starts one exactly as an accepted one. Listening can end while
+// open connections are served on (when the broker takes the port over), and start again later.
+//
 // Lives on the endpoint's event loop; the endpoint must outlive it.
 class Acceptor {
   public:
@@ -27,7 +32,8 @@ class Acceptor {
     Acceptor& operator=(const Acceptor&) = delete;
 
     // Binds to address:port and listens, with the platform's listening options (see
-    // platform::ListenOptions). Call after the endpoint's init_asio().
+    // platform::ListenOptions). Call after the endpoint's init_asio(); again after
+    // stopListening(), to listen once more.
     std::error_code listen(const std::string& address, unsigned short port);
 
     // The port listened on (the one the system chose when listen() was given 0); 0 when not
@@ -37,6 +43,16 @@ class Acceptor {
     // Starts accepting; returns at once, the endpoint's run() does the work.
     void start();
 
+    // Closes the listening socket and drops a pending retry; open and adopted connections are
+    // served on. An accept that completed just before is served, and no further one is made.
+    void stopListening();
+
+    // Serves `nativeSocket`, a connected TCP socket (a file descriptor, or a Windows SOCKET) that
+    // this object now owns, exactly as if it had accepted it: TCP_NODELAY, then the endpoint's
+    // handshake, with its checks. After stop(), or when the endpoint cannot take it, the socket is
+    // closed (the failure goes to the error log).
+    void adopt(std::uintptr_t nativeSocket);
+
     // Stops accepting for good: closes the listening socket and drops a pending retry, so that the
     // endpoint's run() returns once its open connections are gone. Whatever completes afterwards
     // (an accept that finished just before, a retry already due) is dropped.
@@ -44,13 +60,16 @@ class Acceptor {
 
   private:
     void acceptInto(connection_ptr connection);
-    void onAccepted(connection_ptr connection, const std::error_code& error);
+    void onAccepted(connection_ptr connection, const std::error_code& error, unsigned generation);
+    void serve(const connection_ptr& connection);
 
     server& endpoint;
     std::unique_ptr<websocketpp::lib::asio::ip::tcp::acceptor> acceptor;
     std::unique_ptr<websocketpp::lib::asio::steady_timer> retry;
     bool failing = false;
     bool stopped = false;
+    // Counts listen() calls: what completes for an earlier listening socket does not accept again.
+    unsigned generation = 0;
 };
 
 }  // namespace transport

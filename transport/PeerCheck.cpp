@@ -21,7 +21,8 @@ const char kAdvice[] =
 
 }  // namespace
 
-PeerCheck::PeerCheck(std::ostream& errorLog) : errorLog(errorLog) {}
+PeerCheck::PeerCheck(std::ostream& errorLog)
+    : errorLog(errorLog), quiet(std::chrono::seconds(kQuietSeconds), kMaxQuietUsers) {}
 
 bool PeerCheck::admits(const connection_ptr& connection) {
     LoopbackPeerOwner::Finding finding;
@@ -69,17 +70,9 @@ bool PeerCheck::admits(const LoopbackPeerOwner::Finding& finding) {
 
 void PeerCheck::refuse(const LoopbackPeerOwner::Finding& finding) {
     const std::string key = finding.user.empty() ? "?" + finding.detail : finding.user;
-    const auto now = std::chrono::steady_clock::now();
-    auto entry = quiet.find(key);
-    if (entry != quiet.end() && now < entry->second.until) {
-        ++entry->second.refusedMeanwhile;
+    unsigned long refusedMeanwhile = 0;
+    if (!quiet.mayWrite(key, refusedMeanwhile)) {
         return;
-    }
-    if (entry == quiet.end()) {
-        if (quiet.size() >= kMaxQuietUsers) {
-            quiet.clear();
-        }
-        entry = quiet.emplace(key, Quiet()).first;
     }
     const std::string process = finding.processId >= 0
                                     ? "process id " + std::to_string(finding.processId)
@@ -100,12 +93,10 @@ void PeerCheck::refuse(const LoopbackPeerOwner::Finding& finding) {
                    process + "; " + finding.detail + "): " + kAdvice;
             break;
     }
-    if (entry->second.refusedMeanwhile > 0) {
-        line += " (" + std::to_string(entry->second.refusedMeanwhile) +
-                " more refused since the last line about it)";
+    if (refusedMeanwhile > 0) {
+        line +=
+            " (" + std::to_string(refusedMeanwhile) + " more refused since the last line about it)";
     }
-    entry->second.refusedMeanwhile = 0;
-    entry->second.until = now + std::chrono::seconds(kQuietSeconds);
     errorLog << line << std::endl;
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -9,6 +8,7 @@
 #include <string>
 
 #include "platform/LoopbackPeerOwner.h"
+#include "transport/QuietPeriods.h"
 #include "transport/WebSocketTypes.h"
 
 namespace transport {
@@ -48,16 +48,11 @@ class PeerCheck {
     // `user` with its name when that is known; else starts looking the name up.
     std::string describe(const std::string& user);
 
-    struct Quiet {
-        std::chrono::steady_clock::time_point until;
-        unsigned long refusedMeanwhile = 0;
-    };
-
     std::ostream& errorLog;
     platform::LoopbackPeerOwner owners;
     bool notRecordedLogged = false;
     // Per user key (Finding::user, or what failed): when the next line may be written.
-    std::map<std::string, Quiet> quiet;
+    QuietPeriods quiet;
 
     // Names by user, filled by lookups on threads of their own, which share it and may outlive
     // this object.
