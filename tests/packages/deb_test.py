@@ -11,7 +11,8 @@
   3. the installed program runs in that root and answers on 127.0.0.1:7321: the information plug-in
      loads by its bare name, also under a folder policy, and a plug-in built against the installed
      SDK (find_package(ravelink) from the root's /usr) loads and answers; its copyright file gives
-     the project's MIT licence in Debian's machine-readable format;
+     the project's MIT licence in Debian's machine-readable format; the installed broker, started
+     by hand, takes the port and the installed program serves a page through it;
   4. dpkg --purge exits 0 and leaves the root exactly as it was before the install.
 
 Exit code 77 (skipped) when not run as root."""
@@ -78,18 +79,30 @@ def license_words(path):
     return text[text.find("Permission is hereby granted"):].split()
 
 
+def serves():
+    """Whether a page is served on the port (a broker answers 503 while no copy is registered)."""
+    try:
+        return json.loads(asyncio.run(call("libravelink_info.so", "version")))["product"] == "ravelink"
+    except (OSError, Failure, websockets.exceptions.InvalidHandshake):
+        return False
+
+
 @contextlib.contextmanager
-def installed_program(root):
+def installed_program(root, through_broker=False):
     """The installed program, running in the root until the block ends."""
     program = subprocess.Popen(["chroot", root, "/usr/bin/ravelink"], stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        wait_until(port_accepts, 20, "the installed program answers on 127.0.0.1:%d" % PORT)
+        if through_broker:
+            wait_until(serves, 20, "the installed program serves a page through the broker")
+        else:
+            wait_until(port_accepts, 20, "the installed program answers on 127.0.0.1:%d" % PORT)
         yield
     finally:
         program.send_signal(signal.SIGTERM)
         program.wait(timeout=30)
-    wait_until(lambda: not port_accepts(), 20, "the program has ended")
+    if not through_broker:
+        wait_until(lambda: not port_accepts(), 20, "the program has ended")
 
 
 def snapshot(root):
@@ -190,6 +203,22 @@ def in_namespace(args):
         except Failure as refused:
             check("Error code: 13" in str(refused), "the policy refuses modules elsewhere: %s" % refused)
     shutil.rmtree(root + "/etc/ravelink")
+
+    # The installed broker, started by hand as root, makes its folder and takes the port; the
+    # installed program registers with it instead of listening, and a page reaches it through it.
+    broker = subprocess.Popen(["chroot", root, "/usr/bin/ravelink-broker"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        wait_until(port_accepts, 20, "the installed broker listens on 127.0.0.1:%d" % PORT)
+        with installed_program(root, through_broker=True):
+            holder = subprocess.run(["ss", "-Hltnp", "sport = :%d" % PORT], stdout=subprocess.PIPE,
+                                    text=True).stdout
+            check("pid=%d," % broker.pid in holder, "the broker, not the program, holds the port: %r" % holder)
+    finally:
+        broker.send_signal(signal.SIGTERM)
+        log = broker.communicate(timeout=30)[1]
+    print("".join("    broker: " + line + "\n" for line in log.splitlines()), end="")
+    wait_until(lambda: not port_accepts(), 20, "the broker has ended")
 
     os.remove(os.path.join(root, "tmp", "hello.so"))
     run(["chroot", root, "dpkg", "--purge", "ravelink"], "dpkg --purge removes the package")
