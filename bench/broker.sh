@@ -9,7 +9,7 @@
 #     broker's in the broker case, over the load generator's run, divided by its completed cycles.
 #     Pinned as in bench/run.sh: broker and copy on CPU 0, the client on CPU 1, all at nice -10.
 #  2. Scale: one broker, 200 accounts (uids 20000..20199, switched with setpriv, no accounts made)
-#     each with a copy registered and 5 pages, every page asking the whoami plug-in which account
+#     each with a copy registered and 5 pages, every page asking the uid plug-in which account
 #     served it (bench/broker_scale.py); the broker's memory and each copy's, idle and with its
 #     pages open.
 #
@@ -153,7 +153,7 @@ scale() {
     pids+=("$broker_pid")
     wait_for 10 "the broker listens" test "$(listener)" = "$broker_pid"
     /usr/bin/python3 "$root/bench/broker_scale.py" --ravelink "$ravelink" --broker-pid "$broker_pid" \
-        --broker-log "$work/scale-broker.log" --plugin "$build/whoami_plugin.so" --work "$work"
+        --broker-log "$work/scale-broker.log" --plugin "$build/uid_plugin.so" --work "$work"
     stop_all
 }
 

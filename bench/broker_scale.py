@@ -5,8 +5,8 @@ where to run this).
 Starts one copy of ravelink for each of --accounts uids from --first-uid (switched with setpriv; no
 account needs to exist), waits until every copy is registered with the broker, and reads the
 memory of the broker and of each idle copy. Then, for each account, a client process switched to
-that uid opens --pages pages at once; each page loads the whoami plug-in and asks it which account
-runs it, and must hear its own. With every page open, memory is read again. A page of an account
+that uid opens --pages pages at once; each page loads the uid plug-in (tests/plugins/uid_plugin.c)
+and asks it which account runs it, and must hear its own. With every page open, memory is read again. A page of an account
 that has no copy must get 503. Prints the figures as Markdown rows; exits 1 when any page reached
 the wrong account or none.
 """
@@ -48,7 +48,7 @@ async def pages_of(uid, count, plugin):
         load = json.loads(await asyncio.wait_for(ws.recv(), 30))
         if not load.get("Result"):
             raise RuntimeError("uid %d page %d: load failed: %r" % (uid, number, load))
-        await ws.send(json.dumps({"MsgId": "who", "Method": "whoami"}))
+        await ws.send(json.dumps({"MsgId": "who", "Method": "uid"}))
         reply = json.loads(await asyncio.wait_for(ws.recv(), 30))
         return ws, reply.get("Response")
 
@@ -155,7 +155,7 @@ def main():
                 answers[entry["uid"]] = entry.get("answers") or entry.get("error")
         opening = time.monotonic() - started
         wrong = {uid: got for uid, got in answers.items()
-                 if got != ["uid %d" % uid] * args.pages}
+                 if got != [str(uid)] * args.pages}
         served = sum(1 for uid in uids if uid in answers and uid not in wrong) * args.pages
         broker_busy = memory(args.broker_pid)
         copies_busy = [memory(copy.pid) for copy in copies.values()]
