@@ -27,6 +27,13 @@ import websockets
 URL = "ws://127.0.0.1:7321/"
 
 
+def cpu_seconds(pid):
+    """User and system time of a process so far."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def memory(pid):
     """Resident and proportional set size of a process, in KiB."""
     values = {}
@@ -137,6 +144,7 @@ def main():
         report_r, report_w = os.pipe()
         release_r, release_w = os.pipe()
         started = time.monotonic()
+        broker_cpu = cpu_seconds(args.broker_pid)
         for uid in uids:
             child = os.fork()
             if child == 0:
@@ -154,6 +162,7 @@ def main():
                 entry = json.loads(line)
                 answers[entry["uid"]] = entry.get("answers") or entry.get("error")
         opening = time.monotonic() - started
+        broker_cpu = cpu_seconds(args.broker_pid) - broker_cpu
         wrong = {uid: got for uid, got in answers.items()
                  if got != [str(uid)] * args.pages}
         served = sum(1 for uid in uids if uid in answers and uid not in wrong) * args.pages
@@ -184,7 +193,9 @@ def main():
                 what, statistics.median(rss), statistics.median(pss), min(rss), max(rss), min(pss), max(pss))
 
         print("Accounts: %d, copies registered in %.1f s; pages: %d (%d per account), opened and answered in %.1f s"
-              % (len(uids), registering, len(uids) * args.pages, args.pages, opening))
+              " (set by starting %d Python clients); the broker's CPU meanwhile: %.0f ms"
+              % (len(uids), registering, len(uids) * args.pages, args.pages, opening, len(uids),
+                 broker_cpu * 1000))
         print("Pages that reached their own account's copy: %d of %d%s"
               % (served, len(uids) * args.pages,
                  "" if not wrong else "; wrong or failed: %s" % dict(list(wrong.items())[:5])))
