@@ -37,7 +37,8 @@ BrokerClient::Start BrokerClient::start(std::string& detail) {
     while (!decided && state != State::stopped && loop.run_one() > 0) {
     }
     if (!decided || state == State::stopped) {
-        return Start::listening;  // stopped meanwhile: nothing to serve
+        stop();  // stopped meanwhile: nothing to serve, and nothing may call back into this frame
+        return Start::listening;
     }
     switch (result) {
         case Outcome::welcomed:

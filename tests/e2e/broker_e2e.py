@@ -63,11 +63,11 @@ for line in sys.stdin:
     print(json.dumps(answer), flush=True)
 """
 
-# A raw client of the broker channel, as an account: sends the messages given (text, or null for
-# "close now"), then reports every message received (and whether it carried descriptors) until the
+# A raw client of the broker channel, as an account: sends the messages given (text; [text, n] for
+# a text with n descriptors attached; null for "close now"), then reports every message received (and whether it carried descriptors) until the
 # broker closes the channel or `listen` seconds pass.
 _CHANNEL = r"""
-import array, json, socket, sys
+import array, json, os, socket, sys
 messages, listen = json.loads(sys.argv[1]), float(sys.argv[2])
 channel = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
 channel.connect(sys.argv[3])
@@ -76,7 +76,11 @@ for message in messages:
         channel.close()
         print(json.dumps({"received": [], "closed": False}))
         sys.exit(0)
-    channel.send(message.encode())
+    if isinstance(message, list):
+        fds = array.array("i", [os.open("/dev/null", os.O_RDONLY) for _ in range(message[1])])
+        channel.sendmsg([message[0].encode()], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, fds)])
+    else:
+        channel.send(message.encode())
 received, closed = [], False
 channel.settimeout(listen)
 try:
@@ -94,6 +98,26 @@ except socket.timeout:
 except OSError:
     closed = True
 print(json.dumps({"received": received, "closed": closed}))
+"""
+
+# A stand-in broker, as an account: listens at the broker's socket; on the first channel it reads
+# the hello and sends the messages given (nothing, to stay silent); on later ones it welcomes.
+_FAKE_BROKER = r"""
+import json, os, socket, sys
+messages, path = json.loads(sys.argv[1]), sys.argv[2]
+listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+listener.bind(path)
+os.chmod(path, 0o666)
+listener.listen(8)
+print("listening", flush=True)
+kept, first = [], True
+while True:
+    channel, _ = listener.accept()
+    kept.append(channel)
+    print("hello: %s" % channel.recv(2048).decode(), flush=True)
+    for message in (messages if first else ["welcome"]):
+        channel.send(message.encode())
+    first = False
 """
 
 
@@ -116,8 +140,11 @@ class Process:
         return (self.stdout.text() + self.stderr.text()).decode("utf-8", "replace")
 
     def wait_log(self, text, count=1, timeout=TIMEOUT):
-        wait_until(lambda: self.log().count(text) >= count or self.process.poll() is not None,
-                   timeout, "%r in the log of %r" % (text, self.process.args))
+        try:
+            wait_until(lambda: self.log().count(text) >= count or self.process.poll() is not None,
+                       timeout, "%r in the log of %r" % (text, self.process.args))
+        except AssertionError as timedOut:
+            raise AssertionError("%s; the log: %s" % (timedOut, self.log())) from None
         if self.log().count(text) < count:
             raise AssertionError("%r exited with %r before it wrote %r; its log: %s"
                                  % (self.process.args, self.process.poll(), text, self.log()))
@@ -323,6 +350,77 @@ class BrokerTests(unittest.TestCase):
         self.assertNotIn("broker", copy.log())
         self.assertEqual(copy.stop(), 0)
 
+    def test_a_copy_trusts_only_a_broker_of_root_and_drops_one_that_sends_garbage(self):
+        cases = [
+            # (the stand-in's uid, what it sends after the hello, what the copy writes)
+            (MALLORY, ["welcome"], "served by uid %d" % MALLORY),
+            (0, [], "the broker did not answer within 2000 ms"),
+            (0, ["welcome", "garbage"], "lost the machine's broker (it sent a message"),
+            (0, ["welcome", "socket\t1"], "lost the machine's broker (it sent a message"),
+            (0, ["welcome", "welcome"], "lost the machine's broker (it sent a message"),
+        ]
+        for uid, messages, logged in cases:
+            with self.subTest(messages=messages, uid=uid):
+                os.makedirs("/run/ravelink", exist_ok=True)
+                os.chmod("/run/ravelink", 0o777 if uid else 0o755)  # lets the impostor in
+                fake = subprocess.Popen(["/usr/bin/python3", "-c", _FAKE_BROKER,
+                                         json.dumps(messages), SOCKET_PATH],
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                        text=True, **(as_account(uid) if uid else dict(cwd=WORK)))
+                copy = None
+                try:
+                    self.assertEqual(fake.stdout.readline(), "listening\n")
+                    copy = self.copy(ALICE, expect=None)
+                    copy.wait_log(logged)
+                    if "lost" in logged:
+                        copy.wait_log("registered with the machine's broker (process id %d) again"
+                                      % fake.pid)
+                        self.assertFalse(harness.port_accepts())
+                    else:
+                        self.assertNotIn("registered with", copy.log())
+                        wait_until(harness.port_accepts, TIMEOUT, "the copy listening itself")
+                        self.assertEqual(served_by(ALICE), ALICE)
+                    self.assertEqual(copy.stop(), 0)
+                finally:
+                    if copy is not None:
+                        copy.kill()
+                    fake.kill()
+                    fake.wait()
+                    shutil.rmtree("/run/ravelink")
+
+    def test_the_broker_refuses_a_folder_others_could_write_and_a_second_broker(self):
+        def writable(path):
+            os.makedirs(path)
+            os.chmod(path, 0o775)
+
+        def link(path):
+            os.symlink(WORK, path)
+
+        def running(path):
+            self.broker()
+
+        cases = [
+            (writable, "can be written by others than root (mode 0775)"),
+            (link, "is not a folder (a symbolic link or a file)"),
+            (running, "another ravelink-broker already listens at %s" % SOCKET_PATH),
+        ]
+        for prepare_folder, logged in cases:
+            with self.subTest(logged):
+                prepare_folder("/run/ravelink")
+                try:
+                    broker = Process([BROKER])
+                    self.processes.append(broker)
+                    self.assertEqual(broker.wait_exit(), 2, broker.log())
+                    self.assertIn("ravelink-broker: not started: ", broker.log())
+                    self.assertIn(logged, broker.log())
+                finally:
+                    for process in self.processes:
+                        process.kill()
+                    if os.path.islink("/run/ravelink"):
+                        os.unlink("/run/ravelink")
+                    else:
+                        shutil.rmtree("/run/ravelink")
+
     def test_faults_on_the_channel_leave_the_other_copies_served(self):
         broker = self.broker()
         self.copy(ALICE)
@@ -339,6 +437,9 @@ class BrokerTests(unittest.TestCase):
             ("dies mid-registration", [hello(60012), None], 0.0, 60012, "copy of uid 60012"),
             ("a second hello", [hello(60013), hello(60013)], 2.0, 60013, "out of turn"),
             ("a version it does not speak", [hello(60014, 9)], 2.0, 60014, "version 9"),
+            ("a descriptor from a copy", [[hello(60015), 1]], 2.0, 60015, "it sent a socket"),
+            ("two descriptors", [hello(60016), ["took\t1", 2]], 2.0, 60016, "(Bad message)"),
+            ("too long", [hello(60017), "took\t" + "1" * 2000], 2.0, 60017, "Message too long"),
         ]
         for name, messages, listen, uid, logged in cases:
             with self.subTest(name):
