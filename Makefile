@@ -142,15 +142,15 @@ test-packages: build
 clean:
 	rm -rf build
 
-# The unit tests and the end-to-end suite again under AddressSanitizer (with its leak check) and
+# The unit tests and the end-to-end suites again under AddressSanitizer (with its leak check) and
 # UndefinedBehaviorSanitizer: hostile requests must never reach undefined behaviour, and nothing the
 # program allocates while serving may outlive the connection it served (the e2e suite stops the
 # program with SIGTERM, so the leak check runs at its exit).
 test-sanitize: deps
 	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DRAVELINK_SANITIZE=ON >/dev/null
-	@cmake --build build/sanitize -j2 --target ravelink ravelink_info ravelink_unit_tests ravelink_test_plugins \
-		ravelink_corpus_replay
-	ctest --test-dir build/sanitize -R '^(unit|e2e|fuzz-corpus)$$' --output-on-failure \
+	@cmake --build build/sanitize -j2 --target ravelink ravelink-broker ravelink_info ravelink_unit_tests \
+		ravelink_test_plugins ravelink_corpus_replay
+	ctest --test-dir build/sanitize -R '^(unit|e2e|e2e-broker|fuzz-corpus)$$' --output-on-failure \
 		--output-junit ctest-junit.xml
 
 # Fuzzes the request reader and the reply writer with libFuzzer (clang-14, AddressSanitizer and

@@ -486,11 +486,11 @@ void BrokerApp::quietLine(const std::string& key, const std::string& line) {
     if (!quiet.mayWrite(key, heldBack)) {
         return;
     }
-    log << line;
+    std::string text = line;
     if (heldBack > 0) {
-        log << " (" << heldBack << " more since the last line about it)";
+        text += " (" + std::to_string(heldBack) + " more since the last line about it)";
     }
-    log << std::endl;
+    log << text << std::endl;
 }
 
 std::string BrokerApp::describe(const Copy& copy) const {
