@@ -81,11 +81,13 @@ handshake() {
         -H 'Sec-WebSocket-Version: 13' -H 'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==' \
         http://127.0.0.1:7321/ || true
 }
-wait_for() {  # wait_for SECONDS WHAT COMMAND...
+broker_listens() { [[ $(listener) == "$broker_pid" ]]; }
+served() { [[ $(handshake) == 101 ]]; }
+wait_for() {  # wait_for SECONDS WHAT COMMAND..., the command run again on every try
     local seconds=$1 what=$2
     shift 2
     for _ in $(seq $((seconds * 20))); do "$@" && return 0; sleep 0.05; done
-    log "timed out after $seconds s waiting until $what"
+    log "timed out after $seconds s waiting until $what (listening: $(ss -Hltnp "sport = :7321"))"
     exit 1
 }
 
@@ -96,12 +98,12 @@ start() {
         "${pin_server[@]}" "$broker" 2>>"$work/broker.log" &
         broker_pid=$!
         pids+=("$broker_pid")
-        wait_for 10 "the broker listens" test "$(listener)" = "$broker_pid"
+        wait_for 10 "the broker listens" broker_listens
     fi
     "${pin_server[@]}" "$ravelink" >/dev/null 2>>"$work/copy.log" &
     copy_pid=$!
     pids+=("$copy_pid")
-    wait_for 10 "pages are served" test "$(handshake)" = 101
+    wait_for 10 "pages are served" served
     if [[ $1 == broker ]]; then
         [[ $(listener) == "$broker_pid" ]] || { log "the copy listens instead of registering"; exit 1; }
     else
@@ -151,7 +153,7 @@ scale() {
     "$broker" 2>"$work/scale-broker.log" &
     broker_pid=$!
     pids+=("$broker_pid")
-    wait_for 10 "the broker listens" test "$(listener)" = "$broker_pid"
+    wait_for 10 "the broker listens" broker_listens
     /usr/bin/python3 "$root/bench/broker_scale.py" --ravelink "$ravelink" --broker-pid "$broker_pid" \
         --broker-log "$work/scale-broker.log" --plugin "$build/uid_plugin.so" --work "$work"
     stop_all
