@@ -27,11 +27,14 @@ static_assert(LoopbackPeerOwner::kTcpTimeWait == TCP_TIME_WAIT &&
                   LoopbackPeerOwner::kTcpListen == TCP_LISTEN,
               "the kernel's numbering of TCP states");
 
-// The netlink socket, opened once; -1 when it could not be opened (every lookup then fails).
+// The netlink socket, opened once; -1 when it could not be opened (every lookup then fails). This
+// process's effective uid, read once: the program never changes it, and the broker looks up
+// every page's connection.
 struct LoopbackPeerOwner::State {
     int socket = -1;
     int openError = 0;
     std::uint32_t sequence = 0;
+    uid_t ownUid = ::geteuid();
 };
 
 LoopbackPeerOwner::LoopbackPeerOwner() : state(new State) {
@@ -54,7 +57,7 @@ LoopbackPeerOwner::~LoopbackPeerOwner() {
 
 LoopbackPeerOwner::Finding LoopbackPeerOwner::find(const Connection& connection) {
     LinuxFacts facts;
-    facts.ownUid = ::geteuid();
+    facts.ownUid = state->ownUid;
     lookUp(connection, facts);
     return decide(facts);
 }

@@ -5,11 +5,14 @@
   2. dpkg -i installs it into a throwaway Debian 12 root (an overlay on a cached debootstrap root,
      inside a private mount namespace, so the cache stays pristine); the user unit is enabled for
      every user and `systemd-analyze verify` accepts it; an upgrade keeps an administrator's
-     `systemctl --global disable`, a removal and reinstall keep the enablement;
+     `systemctl --global disable`, a removal and reinstall keep the enablement; the broker's system
+     unit is there, accepted and not enabled, and a removal disables it once an administrator has
+     enabled it;
   3. the installed program runs in that root and answers on 127.0.0.1:7321: the information plug-in
      loads by its bare name, also under a folder policy, and a plug-in built against the installed
      SDK (find_package(ravelink) from the root's /usr) loads and answers; its copyright file gives
-     the project's MIT licence in Debian's machine-readable format;
+     the project's MIT licence in Debian's machine-readable format; the installed broker, started
+     by hand, takes the port and the installed program serves a page through it;
   4. dpkg --purge exits 0 and leaves the root exactly as it was before the install.
 
 Exit code 77 (skipped) when not run as root."""
@@ -33,6 +36,8 @@ from checks import PORT, SKIP, Failure, check, port_accepts, wait_until
 BOOKKEEPING = ("/var/lib/dpkg", "/var/log", "/var/cache", "/tmp", "/proc", "/run", "/dev")
 ENABLE_LINK = "/etc/systemd/user/default.target.wants/ravelink.service"
 UNIT = "/usr/lib/systemd/user/ravelink.service"
+BROKER_UNIT = "/usr/lib/systemd/system/ravelink-broker.service"
+BROKER_LINK = "/etc/systemd/system/multi-user.target.wants/ravelink-broker.service"
 POLICY = "/etc/ravelink/policy.json"
 
 
@@ -74,18 +79,30 @@ def license_words(path):
     return text[text.find("Permission is hereby granted"):].split()
 
 
+def serves():
+    """Whether a page is served on the port (a broker answers 503 while no copy is registered)."""
+    try:
+        return json.loads(asyncio.run(call("libravelink_info.so", "version")))["product"] == "ravelink"
+    except (OSError, Failure, websockets.exceptions.InvalidHandshake):
+        return False
+
+
 @contextlib.contextmanager
-def installed_program(root):
+def installed_program(root, through_broker=False):
     """The installed program, running in the root until the block ends."""
     program = subprocess.Popen(["chroot", root, "/usr/bin/ravelink"], stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        wait_until(port_accepts, 20, "the installed program answers on 127.0.0.1:%d" % PORT)
+        if through_broker:
+            wait_until(serves, 20, "the installed program serves a page through the broker")
+        else:
+            wait_until(port_accepts, 20, "the installed program answers on 127.0.0.1:%d" % PORT)
         yield
     finally:
         program.send_signal(signal.SIGTERM)
         program.wait(timeout=30)
-    wait_until(lambda: not port_accepts(), 20, "the program has ended")
+    if not through_broker:
+        wait_until(lambda: not port_accepts(), 20, "the program has ended")
 
 
 def snapshot(root):
@@ -114,7 +131,8 @@ def in_namespace(args):
     before = snapshot(root)
     shutil.copy(args.deb, os.path.join(root, "tmp", "ravelink.deb"))
     run(["chroot", root, "dpkg", "-i", "/tmp/ravelink.deb"], "dpkg -i installs the package")
-    for path in ("/usr/bin/ravelink", "/usr/bin/ravelink-host", "/usr/lib/libravelink_info.so", UNIT,
+    for path in ("/usr/bin/ravelink", "/usr/bin/ravelink-host", "/usr/bin/ravelink-broker",
+                 "/usr/lib/libravelink_info.so", UNIT, BROKER_UNIT,
                  "/usr/include/ravelink/ravelink_plugin.h", "/usr/lib/cmake/ravelink/ravelinkConfig.cmake"):
         check(os.path.isfile(root + path), path + " is installed")
     copyright = root + "/usr/share/doc/ravelink/copyright"
@@ -131,14 +149,24 @@ def in_namespace(args):
     unit = open(root + UNIT).read()
     check("RestartPreventExitStatus=1 2\n" in unit,
           "the unit is not restarted after exit 1 (another copy) or 2 (port taken)")
+    output = run(["chroot", root, "systemd-analyze", "verify", BROKER_UNIT],
+                 "systemd-analyze verify accepts the broker's unit")
+    check(output.strip() == "", "systemd-analyze verify has no remarks on the broker's unit: %r" % output)
+    state = subprocess.run(["chroot", root, "systemctl", "is-enabled", "ravelink-broker.service"],
+                           stdout=subprocess.PIPE, text=True).stdout.strip()
+    check(state == "disabled" and not os.path.lexists(root + BROKER_LINK),
+          "the broker's unit is installed disabled (%s)" % state)
 
     # The administrator's choice outlives an upgrade; a removal and a reinstall keep the enablement.
     run(["chroot", root, "systemctl", "--global", "disable", "ravelink.service"], "an administrator disables the unit")
     run(["chroot", root, "dpkg", "-i", "/tmp/ravelink.deb"], "dpkg -i upgrades the package")
     check(not os.path.lexists(link), "the upgrade keeps the unit disabled")
     run(["chroot", root, "systemctl", "--global", "enable", "ravelink.service"], "the administrator enables it again")
+    run(["chroot", root, "systemctl", "enable", "ravelink-broker.service"], "the administrator enables the broker")
+    check(os.path.islink(root + BROKER_LINK), "the broker is enabled (%s)" % BROKER_LINK)
     run(["chroot", root, "dpkg", "-r", "ravelink"], "dpkg -r removes the package")
     check(not os.path.lexists(link), "the removal disables the unit")
+    check(not os.path.lexists(root + BROKER_LINK), "the removal disables the broker")
     run(["chroot", root, "dpkg", "-i", "/tmp/ravelink.deb"], "dpkg -i installs it again")
     check(os.path.islink(link), "the reinstall enables the unit as it was before the removal")
 
@@ -175,6 +203,22 @@ def in_namespace(args):
         except Failure as refused:
             check("Error code: 13" in str(refused), "the policy refuses modules elsewhere: %s" % refused)
     shutil.rmtree(root + "/etc/ravelink")
+
+    # The installed broker, started by hand as root, makes its folder and takes the port; the
+    # installed program registers with it instead of listening, and a page reaches it through it.
+    broker = subprocess.Popen(["chroot", root, "/usr/bin/ravelink-broker"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        wait_until(port_accepts, 20, "the installed broker listens on 127.0.0.1:%d" % PORT)
+        with installed_program(root, through_broker=True):
+            holder = subprocess.run(["ss", "-Hltnp", "sport = :%d" % PORT], stdout=subprocess.PIPE,
+                                    text=True).stdout
+            check("pid=%d," % broker.pid in holder, "the broker, not the program, holds the port: %r" % holder)
+    finally:
+        broker.send_signal(signal.SIGTERM)
+        log = broker.communicate(timeout=30)[1]
+    print("".join("    broker: " + line + "\n" for line in log.splitlines()), end="")
+    wait_until(lambda: not port_accepts(), 20, "the broker has ended")
 
     os.remove(os.path.join(root, "tmp", "hello.so"))
     run(["chroot", root, "dpkg", "--purge", "ravelink"], "dpkg --purge removes the package")
