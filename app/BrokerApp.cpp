@@ -302,6 +302,11 @@ void BrokerApp::handOver(Copy& copy, BrokerChannel::SocketHandle page) {
             if (handoff == found->second->handoffs.end()) {
                 return;
             }
+            if (BrokerChannel::holdsSocketsInFlight()) {
+                // The system holds the socket now, and the copy will not say "took".
+                found->second->handoffs.erase(handoff);
+                return;
+            }
             handoff->second->timer.expires_after(kTakeWait);
             handoff->second->timer.async_wait([this, copyId, id](const std::error_code& failure) {
                 const auto owner = copies.find(copyId);

@@ -36,7 +36,8 @@
 //   flight, beyond that a refused page's connection is just closed. Refusal lines are written at
 //   most once a minute per account (the rest are counted, as transport::PeerCheck does).
 // - Handing over: the socket goes to the copy with "socket <id>"; the broker closes its own handle
-//   once the copy says "took <id>", after kTakeWait, or when the copy's channel goes. A copy with
+//   as soon as it is sent where the system holds a socket in flight (Linux), and elsewhere once
+//   the copy says "took <id>", after kTakeWait, or when the copy's channel goes. A copy with
 //   kMaxUntaken connections not yet taken gets no more: further pages of its account are closed.
 // - The port: bound with the platform's listening options once the channel listens. While it is in
 //   use (a copy that started before the broker listens on it), binding is tried again every

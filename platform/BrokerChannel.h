@@ -117,6 +117,12 @@ class BrokerChannel {
     // the channel with an error.
     virtual void receive(ReceiveHandler received) = 0;
 
+    // Whether the system holds a socket in flight once send() has sent it (Linux: SCM_RIGHTS), so
+    // that the sender may close its handle as soon as the send's handler runs and the receiver
+    // need not say it took it. Where it does not (Windows: the description is only usable while
+    // the sender's handle lives until the peer has made its own), the receiver says "took".
+    static bool holdsSocketsInFlight();
+
     // Closes a socket this end received and will not use.
     static void closeSocket(SocketHandle socket);
 };

@@ -174,7 +174,9 @@ void BrokerClient::onMessage(const std::error_code& error, const std::string& te
     if (BrokerProtocol::parse(text, message) && message.kind == BrokerProtocol::Kind::socket &&
         socket != BrokerChannel::kNoSocket) {
         acceptor.adopt(socket);
-        channel->send(BrokerProtocol::took(message.id), BrokerChannel::kNoSocket, nullptr);
+        if (!BrokerChannel::holdsSocketsInFlight()) {
+            channel->send(BrokerProtocol::took(message.id), BrokerChannel::kNoSocket, nullptr);
+        }
         receiveNext();
         return;
     }

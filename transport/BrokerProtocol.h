@@ -9,17 +9,15 @@ namespace transport {
 // channel (platform::BrokerChannel). Each message is one text of tab-separated fields, the first
 // naming it:
 //
-//   copy -> broker   hello <version> <user> <session>   registers: the account and logon session
-//                                                       it believes it runs as (checked by the
-//                                                       broker against what the system reports)
-//   broker -> copy   welcome                            registered: pages of that account come here
-//   broker -> copy   refused <why> <reason>             not registered; <why> is "registered"
-//                                                       (a copy of that account and session is
-//                                                       registered already) or "denied"
-//   broker -> copy   socket <id>                        a page's connection, attached to the
-//   message copy -> broker   took <id>                          the copy holds its own handle of
-//   socket <id> copy -> broker   released                           the copy no longer listens on
-//   the port
+// - copy -> broker: hello <version> <user> <session>. Registers: the account and logon session
+//   the copy believes it runs as (checked by the broker against what the system reports).
+// - broker -> copy: welcome. Registered: pages of that account come here.
+// - broker -> copy: refused <why> <reason>. Not registered; <why> is "registered" (a copy of that
+//   account and session is registered already) or "denied".
+// - broker -> copy: socket <id>, with a page's connection attached.
+// - copy -> broker: took <id>. The copy holds its own handle of that socket now; sent only where
+//   the system does not hold a socket in flight (see BrokerChannel::holdsSocketsInFlight).
+// - copy -> broker: released. The copy no longer listens on the port.
 //
 // Numbers are decimal digits only; texts are printable (no control characters; format() turns
 // tabs and line ends in a reason into spaces). Anything else is refused by parse(): a peer that

@@ -488,6 +488,10 @@ const char* BrokerChannel::systemUser() {
     return "uid 0";
 }
 
+bool BrokerChannel::holdsSocketsInFlight() {
+    return true;  // a descriptor sent with SCM_RIGHTS is the kernel's until the peer receives it
+}
+
 void BrokerChannel::closeSocket(SocketHandle socket) {
     if (socket != kNoSocket) {
         ::close(static_cast<int>(socket));

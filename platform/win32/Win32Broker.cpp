@@ -597,6 +597,10 @@ const char* BrokerChannel::systemUser() {
     return "S-1-5-18";  // the local system, which services such as the broker's run as
 }
 
+bool BrokerChannel::holdsSocketsInFlight() {
+    return false;  // the description names the broker's socket: it must live until the copy's does
+}
+
 void BrokerChannel::closeSocket(SocketHandle socket) {
     if (socket != kNoSocket) {
         closesocket(static_cast<SOCKET>(socket));
