@@ -2,7 +2,9 @@
 // body on the service's thread.
 #include <windows.h>
 
+#include <aclapi.h>
 #include <knownfolders.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <cstdio>
@@ -67,15 +69,48 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
     }
 }
 
+// Whether `folder` is fit to hold the service's log: a plain folder (no junction or link) owned by
+// the local system or the administrators. Any user may create folders under ProgramData; one made
+// there first by an ordinary user, or a junction to elsewhere, would have this service (the local
+// system) write a file where that user chose.
+bool ownedByTheSystem(const std::wstring& folder) {
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool trusted = owner != nullptr && (IsWellKnownSid(owner, WinLocalSystemSid) ||
+                                              IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+    LocalFree(descriptor);
+    return trusted;
+}
+
 // A service has no console: its standard error goes to <ProgramData>\<name>\<name>.log
-// (appended), or else nowhere, so that the body writes its lines as it does elsewhere.
+// (appended), or else nowhere, so that the body writes its lines as it does elsewhere. The folder
+// is made for the local system and the administrators alone (users may read), and used only while
+// it is theirs (see ownedByTheSystem).
 void openServiceLog() {
     wchar_t* data = nullptr;
     std::wstring file;
     if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &data))) {
         const std::wstring folder = std::wstring(data) + L"\\" + service.name;
-        CreateDirectoryW(folder.c_str(), nullptr);
-        file = folder + L"\\" + service.name + L".log";
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)", SDDL_REVISION_1,
+                &descriptor, nullptr)) {
+            SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+            CreateDirectoryW(folder.c_str(), &attributes);
+            LocalFree(descriptor);
+        }
+        if (ownedByTheSystem(folder)) {
+            file = folder + L"\\" + service.name + L".log";
+        }
     }
     CoTaskMemFree(data);
     if (file.empty() || _wfreopen(file.c_str(), L"a", stderr) == nullptr) {
