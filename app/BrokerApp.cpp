@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "platform/BrokerTrust.h"
-#include "platform/ListenOptions.h"
 #include "platform/StopSignals.h"
+#include "transport/Acceptor.h"
+#include "transport/PeerCheck.h"
 
 using platform::BrokerChannel;
 using platform::BrokerTrust;
@@ -144,24 +145,7 @@ void BrokerApp::tryBind() {
     std::error_code error;
     auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(loop);
     const asio::ip::tcp::endpoint where(asio::ip::make_address(kAddress), kPort);
-    acceptor->open(where.protocol(), error);
-    if (!error) {
-        acceptor->set_option(
-            asio::socket_base::reuse_address(platform::ListenOptions::reuseAddress()), error);
-    }
-    if (!error) {
-        const int code = platform::ListenOptions::prepare(
-            static_cast<std::uintptr_t>(acceptor->native_handle()));
-        if (code != 0) {
-            error = std::error_code(code, std::system_category());
-        }
-    }
-    if (!error) {
-        acceptor->bind(where, error);
-    }
-    if (!error) {
-        acceptor->listen(asio::socket_base::max_listen_connections, error);
-    }
+    error = transport::Acceptor::openListening(*acceptor, where);
     if (error) {
         if (!bindFailing) {
             bindFailing = true;
@@ -226,15 +210,8 @@ void BrokerApp::onPage(BrokerChannel::SocketHandle page, const asio::ip::tcp::en
     LoopbackPeerOwner::Finding owner;
     if (remote.port() == 0) {
         owner.detail = "the connection's addresses could not be read";
-    } else if (!local.address().is_v4() || !remote.address().is_v4()) {
-        owner.detail = "not an IPv4 connection";
     } else {
-        LoopbackPeerOwner::Connection addresses;
-        addresses.localAddress = local.address().to_v4().to_uint();
-        addresses.localPort = local.port();
-        addresses.remoteAddress = remote.address().to_v4().to_uint();
-        addresses.remotePort = remote.port();
-        owner = owners.find(addresses);
+        owner = transport::PeerCheck::find(owners, local, remote);
     }
     const std::string only = registered.size() == 1 ? registered.begin()->first : std::string();
     const BrokerTrust::Handoff route = BrokerTrust::route(

@@ -23,27 +23,33 @@ std::error_code Acceptor::listen(const std::string& address, unsigned short port
     failing = false;
     acceptor = std::make_unique<asio::ip::tcp::acceptor>(endpoint.get_io_service());
     retry = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
-    acceptor->open(where.protocol(), error);
+    return openListening(*acceptor, where);
+}
+
+std::error_code Acceptor::openListening(asio::ip::tcp::acceptor& acceptor,
+                                        const asio::ip::tcp::endpoint& where) {
+    std::error_code error;
+    acceptor.open(where.protocol(), error);
     if (!error) {
-        acceptor->set_option(
+        acceptor.set_option(
             asio::socket_base::reuse_address(platform::ListenOptions::reuseAddress()), error);
     }
     if (!error) {
-        const int code = platform::ListenOptions::prepare(
-            static_cast<std::uintptr_t>(acceptor->native_handle()));
+        const int code =
+            platform::ListenOptions::prepare(static_cast<std::uintptr_t>(acceptor.native_handle()));
         if (code != 0) {
             error = std::error_code(code, std::system_category());
         }
     }
     if (!error) {
-        acceptor->bind(where, error);
+        acceptor.bind(where, error);
     }
     if (!error) {
-        acceptor->listen(asio::socket_base::max_listen_connections, error);
+        acceptor.listen(asio::socket_base::max_listen_connections, error);
     }
     if (error) {
         std::error_code ignored;
-        acceptor->close(ignored);
+        acceptor.close(ignored);
     }
     return error;
 }

@@ -36,6 +36,11 @@ class Acceptor {
     // stopListening(), to listen once more.
     std::error_code listen(const std::string& address, unsigned short port);
 
+    // Opens `acceptor` on `where`, with the platform's listening options, binds and listens;
+    // closes it again on failure. What listen() does, for a listener of its own (the broker's).
+    static std::error_code openListening(websocketpp::lib::asio::ip::tcp::acceptor& acceptor,
+                                         const websocketpp::lib::asio::ip::tcp::endpoint& where);
+
     // The port listened on (the one the system chose when listen() was given 0); 0 when not
     // listening.
     unsigned short port() const;

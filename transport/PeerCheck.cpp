@@ -33,17 +33,26 @@ bool PeerCheck::admits(const connection_ptr& connection) {
     if (localError || remoteError) {
         finding.detail = "the connection's addresses could not be read (" +
                          (localError ? localError : remoteError).message() + ")";
-    } else if (!local.address().is_v4() || !remote.address().is_v4()) {
-        finding.detail = "not an IPv4 connection";
     } else {
-        LoopbackPeerOwner::Connection addresses;
-        addresses.localAddress = local.address().to_v4().to_uint();
-        addresses.localPort = local.port();
-        addresses.remoteAddress = remote.address().to_v4().to_uint();
-        addresses.remotePort = remote.port();
-        finding = owners.find(addresses);
+        finding = find(owners, local, remote);
     }
     return admits(finding);
+}
+
+LoopbackPeerOwner::Finding PeerCheck::find(
+    LoopbackPeerOwner& owners, const websocketpp::lib::asio::ip::tcp::endpoint& local,
+    const websocketpp::lib::asio::ip::tcp::endpoint& remote) {
+    if (!local.address().is_v4() || !remote.address().is_v4()) {
+        LoopbackPeerOwner::Finding finding;
+        finding.detail = "not an IPv4 connection";
+        return finding;
+    }
+    LoopbackPeerOwner::Connection addresses;
+    addresses.localAddress = local.address().to_v4().to_uint();
+    addresses.localPort = local.port();
+    addresses.remoteAddress = remote.address().to_v4().to_uint();
+    addresses.remotePort = remote.port();
+    return owners.find(addresses);
 }
 
 bool PeerCheck::admits(const LoopbackPeerOwner::Finding& finding) {

@@ -43,6 +43,12 @@ class PeerCheck {
     // The verdict on what the lookup found, and its line in the error log.
     bool admits(const platform::LoopbackPeerOwner::Finding& finding);
 
+    // What `owners` finds about the peer of a connection from `local` to `remote` (only IPv4
+    // connections have owners to find).
+    static platform::LoopbackPeerOwner::Finding find(
+        platform::LoopbackPeerOwner& owners, const websocketpp::lib::asio::ip::tcp::endpoint& local,
+        const websocketpp::lib::asio::ip::tcp::endpoint& remote);
+
   private:
     void refuse(const platform::LoopbackPeerOwner::Finding& finding);
     // `user` with its name when that is known; else starts looking the name up.
